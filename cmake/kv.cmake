@@ -1,0 +1,33 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# kv_library(NAME FOLDER [DEPS ...]): a static library of every .cpp below FOLDER
+# (files are found by glob so that new sources need no edit here).
+function(kv_library name folder)
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${folder}/*.cpp)
+    if(NOT folder MATCHES "process$")
+        list(FILTER sources EXCLUDE REGEX "/imaging/process/")
+    endif()
+    if(sources)
+        add_library(${name} STATIC ${sources})
+        target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+        target_link_libraries(${name} PUBLIC ${ARGN})
+    else()
+        add_library(${name} INTERFACE)
+        target_include_directories(${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
+        target_link_libraries(${name} INTERFACE ${ARGN})
+    endif()
+endfunction()
+
+# kv_test(NAME FOLDER LIBS... [LABEL label]): one GoogleTest executable for a tests/ folder.
+function(kv_test name folder)
+    cmake_parse_arguments(T "" "LABEL" "LIBS" ${ARGN})
+    file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${folder}/*.cpp)
+    if(NOT sources)
+        return()
+    endif()
+    add_executable(${name} ${sources})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    target_compile_definitions(${name} PRIVATE KV_TEST_DATA_DIR="${PROJECT_SOURCE_DIR}/tests/data")
+    set(labels ${T_LABEL})
+    gtest_discover_tests(${name} PROPERTIES LABELS "${labels}" DISCOVERY_TIMEOUT 60)
+endfunction()

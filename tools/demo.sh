@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# A short tour of what works today, run by `./kv run` until the GUI exists: kvtool against
+# the in-process bench camera, with a settings file of its own in a scratch directory.
+set -euo pipefail
+bin=${1:-build/bin}
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export KVMINI_CONFIG_DIR=$scratch
+kvtool() { "$bin/kvtool" "$@"; }
+step() { printf '\n\033[1m$ kvtool %s\033[0m\n' "$*"; kvtool "$@"; }
+
+step help
+step settings set CONNECT_PARAMS BAUD_RATE 115200
+step settings get connect_params baud_rate
+step mfg-number 1090518974
+step mfg-number new
