@@ -4,8 +4,9 @@
 # (files are found by glob so that new sources need no edit here).
 function(kv_library name folder)
     file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${folder}/*.cpp)
-    if(NOT folder MATCHES "process$")
-        list(FILTER sources EXCLUDE REGEX "/imaging/process/")
+    # imaging/ holds two libraries of their own: codec/ and process/.
+    if(folder STREQUAL "imaging")
+        list(FILTER sources EXCLUDE REGEX "/imaging/(process|codec)/")
     endif()
     if(sources)
         add_library(${name} STATIC ${sources})
