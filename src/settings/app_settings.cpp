@@ -30,8 +30,11 @@ std::string manufacturingNumberText(std::uint32_t number) {
         return "-1";
     if (number < MfgEpoch)
         return std::to_string(number);
-    const char letter = static_cast<char>(number >> 24);
-    const std::time_t when = static_cast<std::time_t>(MfgEpoch) + (number & 0xFFFFFF);
+    return manufacturingStampText(static_cast<char>(number >> 24),
+                                  static_cast<std::time_t>(MfgEpoch) + (number & 0xFFFFFF));
+}
+
+std::string manufacturingStampText(char letter, std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);
     char text[64];

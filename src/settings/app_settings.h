@@ -35,6 +35,9 @@ bool placementFits(const Placement& p, int screenWidth, int screenHeight);
 // 874000000, else the station letter and the local date and time of the stamp
 // ("A091197174640").
 std::string manufacturingNumberText(std::uint32_t number);
+// The letter and the local date and time of `when`: month, day, years since 1900 (unpadded),
+// hour, minute, second.
+std::string manufacturingStampText(char letter, std::time_t when);
 
 // Forms a new manufacturing number from a station letter and a time (seconds since 1970).
 // The time part is added to the letter times 2^24 as the camera's numbers always were.
