@@ -1,5 +1,4 @@
 #include "camera/memory_listing.h"
-#include "camera/transfer_checksum.h"
 #include "camera/transfer_lines.h"
 
 #include <gtest/gtest.h>
@@ -13,37 +12,9 @@ Bytes bytesOf(std::string_view s) {
     return Bytes(s.begin(), s.end());
 }
 
-Bytes line128(std::string text) {
-    text.resize(128, ' ');
-    return bytesOf(text);
-}
-
-TEST(ItemLine, ParsesAllFieldsAndTheEndMarker) {
-    auto item = parseItemLine(line128("0,3,20000,0,4,1,3,77\r\n"));
-    ASSERT_TRUE(item);
-    EXPECT_EQ(item->status, 0);
-    EXPECT_EQ(item->number, 3);
-    EXPECT_EQ(item->size, 20000);
-    EXPECT_EQ(item->kind, 0);
-    EXPECT_EQ(item->exposure, 4);
-    EXPECT_EQ(item->flash, 1);
-    EXPECT_EQ(item->quality, 3);
-    EXPECT_EQ(item->attribute, 77);
-
-    item = parseItemLine(line128("-1\r\n"));
-    ASSERT_TRUE(item);
-    EXPECT_EQ(item->status, -1);
-}
-
-TEST(ItemLine, RejectsTruncatedAndGarbageLines) {
-    for (const char* text : {"", "0,3,20000\r\n", "x,1,2,3,4,5,6,7", "0,,1,2,3,4,5,6", "0;3;2"})
-        EXPECT_FALSE(parseItemLine(line128(text))) << text;
-    // 16-bit fields keep their low bits; a huge size keeps its low 32 bits.
-    auto item = parseItemLine(line128("0,65537,4294967296,1,0,0,0,0\r\n"));
-    ASSERT_TRUE(item);
-    EXPECT_EQ(item->number, 1);
-    EXPECT_EQ(item->size, 0);
+TEST(CountLine, ReadsTheLeadingNumber) {
     EXPECT_EQ(parseCountLine(bytesOf("   8192\n")), 8192);
+    EXPECT_EQ(parseCountLine(bytesOf("-12     ")), -12);
     EXPECT_FALSE(parseCountLine(bytesOf("OK\r\n    ")));
 }
 
@@ -101,20 +72,6 @@ TEST(Listing, FileCountLine) {
     EXPECT_FALSE(parseFileCount(bytesOf("OK\r")));
     EXPECT_FALSE(parseFileCount(bytesOf("   ")));
     EXPECT_FALSE(parseFileCount(bytesOf("1")));
-}
-
-TEST(Checksum, WordSumAndByteSums) {
-    const Bytes data{0x01, 0x02, 0xFF, 0xFF, 0x10};
-    EXPECT_EQ(wordSum16(data), static_cast<std::uint16_t>(0x0201 + 0xFFFF));
-    EXPECT_EQ(addWordSum16(wordSum16(ByteSpan(data).first(2)), ByteSpan(data).subspan(2)),
-              wordSum16(data));
-    Bytes block(20000);
-    for (std::size_t i = 0; i < block.size(); ++i)
-        block[i] = static_cast<std::uint8_t>(i * 7);
-    const std::uint16_t word = checksumWordFor(block);
-    EXPECT_EQ(static_cast<std::uint16_t>(wordSum16(block) + word), 0xFFFF);
-    EXPECT_EQ(byteSum32(Bytes(1024, 0xFF)), 1024u * 255u);
-    EXPECT_EQ(byteSum16(Bytes(1024, 0xFF)), static_cast<std::uint16_t>(1024u * 255u));
 }
 
 } // namespace
