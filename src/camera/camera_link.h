@@ -1,0 +1,208 @@
+// CameraLink: one camera on one serial port. The protocol side sends commands and reads their
+// replies; the session side detects the camera, changes its bit rate, keeps it pinged from a
+// background thread and owns the transfer worker of a retrieval.
+//
+// Ownership: a CameraLink owns its SerialPort, its status, its ping thread and its worker.
+// Threads: the thread issuing commands (GUI or tool), the ping thread and the transfer
+// worker. There are no locks: the shared words are atomics and the wire is kept orderly by
+// the ping hand-shake — before talking to the camera, any thread but the ping thread calls
+// holdPings() (forbid pings, wait while one is on the wire) and releasePings() afterwards.
+// execute() does this itself; code with raw data phases (transfers) wraps them in a
+// PingHold.
+#pragma once
+
+#include "base/bytes.h"
+#include "base/result.h"
+#include "camera/camera_events.h"
+#include "camera/camera_status.h"
+#include "camera/camera_worker.h"
+#include "camera/command_table.h"
+#include "camera/serial_port.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace kv::camera {
+
+enum class LinkState : int {
+    Ready = 0,        // the camera answered a ping with 'r' or 'd', or a connect finished
+    Busy = 1,         // the camera answered a ping with 'b'; commands wait
+    Connected = 2,    // detection succeeded (transient, during connect)
+    NotConnected = 3, // initial; connecting; detection failed
+    Lost = 4,         // five pings in a row failed, or the object is being destroyed
+    NoAnswer = 5,     // the last ping failed (fewer than five in a row); block downloads
+};
+const char* linkStateName(LinkState state);
+
+// The waits of the link. The defaults are the real camera's; tests shorten them.
+struct LinkTiming {
+    std::chrono::milliseconds serialTimeout = kSerialTimeoutBase; // T of the SerialPort
+    std::chrono::milliseconds pingInterval{500};    // ping thread: sleep after each ping
+    std::chrono::milliseconds handshakePoll{100};   // waiting for a ping on the wire to end
+    std::chrono::milliseconds busyPoll{500};        // execute on a Busy link, at most 10 times
+    std::chrono::milliseconds shutdownPoll{500};    // destructor waiting for the ping thread
+    std::chrono::milliseconds longWaitSleep{10};    // between the long wait's reply reads
+    std::chrono::milliseconds statusRetrySleep{50}; // connect: before each status request
+};
+
+struct LinkOptions {
+    // The device behind the port name; empty = section "PORTS" of the settings.
+    std::string devicePath;
+    LinkTiming timing;
+    // Receiver of idle kicks and transfer notices; nullptr = none.
+    CameraEvents* events = nullptr;
+};
+
+inline constexpr int kPingFailuresToLose = 5;
+inline constexpr std::uint8_t kPingByte = 0x40;
+
+class CameraLink {
+public:
+    // Makes the status defaults and opens the port (see SerialPort); talks to no camera.
+    CameraLink(std::string portName, int lineStandard, LinkOptions options = {});
+    // Forbids pings and waits for one on the wire, sets Lost, waits for the ping thread to
+    // end, ends the transfer worker, closes the port.
+    ~CameraLink();
+    CameraLink(const CameraLink&) = delete;
+    CameraLink& operator=(const CameraLink&) = delete;
+
+    // ---- protocol ----
+
+    // Sends row `number` with `args` and checks the reply: 0, 256 (link already Lost, nothing
+    // sent), 516 (became Lost while Busy), 0xFFFF (reply not "OK\r\n", or the command does not
+    // fit the command buffer), or a transport code. Row 16 parses the status line instead of
+    // comparing. `reply`, when given, receives the reply bytes (up to 128).
+    Status execute(int number, std::initializer_list<CommandArg> args = {}, Bytes* reply = nullptr);
+    // Row `number` without arguments, sent and compared with "OK\r\n" without link-state
+    // checks or ping hand-shake (callers hold pings themselves): 0 or 0xFFFF.
+    Status executeSimple(int number);
+    // Writes `text` and reads the reply of row `number` into `reply` (resized to the row's
+    // reply length), with the long wait where it applies. No hand-shake: callers hold pings.
+    Status sendCommand(std::string_view text, Bytes& reply, int number);
+    // Reads a reply of `length` (<= 128) bytes, dropping state notices (see ReplyAssembler).
+    Status readReply(std::uint8_t* buffer, std::size_t length);
+    // execute(16).
+    Status requestStatus() { return execute(cmd::Status); }
+    // One ping exchange (normally driven by the ping thread).
+    void ping();
+
+    // ---- ping hand-shake ----
+
+    // Forbids pings and waits (handshakePoll steps) while a ping is on the wire. Does nothing
+    // on the ping thread.
+    void holdPings();
+    // Allows pings again.
+    void releasePings();
+    // holdPings() for a scope.
+    class PingHold {
+    public:
+        explicit PingHold(CameraLink& link) : link_(link) { link_.holdPings(); }
+        ~PingHold() { link_.releasePings(); }
+        PingHold(const PingHold&) = delete;
+        PingHold& operator=(const PingHold&) = delete;
+
+    private:
+        CameraLink& link_;
+    };
+    // pingFailures = 0, pingsAllowed = 1.
+    void resumePings();
+    bool onPingThread() const;
+
+    // ---- session ----
+
+    // The detection hand-shake on this port at `rate` (0 = maxRate): wake, drain, "N0",
+    // CTS flow, "K0" with the working rate, status, ping mode, ping thread. Returns linkState.
+    LinkState connect(int rate);
+    // Switches camera and port to `rate` (0 = maxRate): 0xFFFF when the camera refuses, else
+    // the port's result.
+    Status setRate(int rate);
+    // Sets pingMode and sends it with row 40.
+    Status setPingMode(int mode);
+
+    // ---- transfer worker ----
+
+    // The work of action 1 (installed by the transfers code). Runs on the worker thread.
+    using RetrieveAction =
+        std::function<void(CameraLink&, CameraWorker&, const std::shared_ptr<TransferItem>&)>;
+    void setRetrieveAction(RetrieveAction action) { retrieveAction_ = std::move(action); }
+    // Creates the worker thread; an earlier worker is ended first.
+    void startWorker();
+    // The worker, or nullptr.
+    CameraWorker* worker() { return worker_.get(); }
+    // The worker thread's identifier, or a default id when there is none.
+    std::thread::id workerThreadId() const;
+    // Posts a request to the worker; false when there is none.
+    bool postToWorker(WorkerRequest request);
+    // Forgets the worker: its queue is closed and the thread ends by itself once its current
+    // job is done (it is joined at the latest by the next startWorker or the destructor).
+    void clearWorker();
+
+    // ---- state ----
+
+    const std::string& portName() const { return portName_; }
+    SerialPort& port() { return *port_; }
+    const CameraStatus& status() const { return status_; }
+    // For the transfers code and tests that need to adjust what the status says.
+    CameraStatus& mutableStatus() { return status_; }
+    CameraEvents& events() { return *events_; }
+    void setEvents(CameraEvents* events);
+    const LinkTiming& timing() const { return timing_; }
+
+    LinkState linkState() const { return linkState_.load(); }
+    void setLinkState(LinkState state) { linkState_.store(state); }
+    int pingFailures() const { return pingFailures_.load(); }
+    bool pingsAllowed() const { return pingsAllowed_.load() != 0; }
+    bool pingInProgress() const { return pingInProgress_.load() != 0; }
+    int pingThreadState() const { return pingThreadState_.load(); }
+    bool pingThreadRunning() const { return pingThreadState_.load() == 1; }
+    int pingMode() const { return pingMode_.load(); }
+    // Read and cleared by the status display.
+    bool takeStatusChanged() { return statusChanged_.exchange(false); }
+    bool statusChanged() const { return statusChanged_.load(); }
+    int configuredRate() const { return configuredRate_.load(); }
+    void setConfiguredRate(int rate) { configuredRate_.store(rate); }
+    // The rate `connect` and `setRate` use for 0: the configured rate, or maxRate when 0.
+    int workingRate();
+
+    // Capability tests of the current status.
+    bool hasFileSystem() const { return status_.hasFileSystem(); }
+    bool variantB() const { return status_.variantB(); }
+    bool hasNewFirmware() const { return status_.hasNewFirmware(); }
+    bool hasNewFirmwareA() const { return status_.hasNewFirmwareA(); }
+
+private:
+    void pingLoop();
+    void stopPingThread();
+    void drainInput();
+    void sleepFor(std::chrono::milliseconds d) const;
+
+    std::string portName_;
+    LinkTiming timing_;
+    CameraEvents* events_;
+    std::unique_ptr<SerialPort> port_;
+    CameraStatus status_;
+    CommandText command_; // the 64-byte command buffer
+
+    std::atomic<bool> statusChanged_{false};
+    std::atomic<int> pingMode_{1};
+    std::atomic<int> pingFailures_{0};
+    std::atomic<int> pingThreadState_{3};
+    std::atomic<LinkState> linkState_{LinkState::NotConnected};
+    std::atomic<int> pingsAllowed_{1};
+    std::atomic<int> pingInProgress_{0};
+    std::atomic<int> configuredRate_{0};
+    std::atomic<std::thread::id> pingThreadId_{};
+    std::thread pingThread_;
+
+    RetrieveAction retrieveAction_;
+    std::unique_ptr<CameraWorker> worker_;
+    std::vector<std::unique_ptr<CameraWorker>> retiredWorkers_;
+};
+
+} // namespace kv::camera
