@@ -1,0 +1,59 @@
+// The attributes a picture carries in its file: the camera settings at capture, the capture
+// time, the user's rotation and white-balance state, the sound clip and the picture data as the
+// camera delivered them. The document's picture entry holds one of these per picture.
+#pragma once
+
+#include "base/bytes.h"
+#include "imaging/edit_settings.h"
+
+#include <cstdint>
+#include <string>
+
+namespace kv::imaging {
+
+// Picture quality codes (also the wavelet decoder's mode argument).
+enum PictureQuality : std::uint16_t {
+    kQualityBest = 0,
+    kQualityStandard = 1,
+    kQualityCine = 2,
+    kQualityUncompressed = 3,
+};
+
+// 65535 in quality, flash or exposure index means "not known": the tag is not written.
+inline constexpr std::uint16_t kAttributeUnknown = 0xFFFF;
+
+// The compression codes of the picture IFD.
+inline constexpr std::uint16_t kCompressionNone = 1;
+inline constexpr std::uint16_t kCompressionWavelet = 492;
+
+// Nominal sizes of the stored forms.
+inline constexpr int kPictureWidth = 480;
+inline constexpr int kPictureHeight = 400;
+inline constexpr std::uint32_t kPictureBytes = 480 * 400 * 3; // 576000
+inline constexpr int kThumbnailWidth = 120;
+inline constexpr int kThumbnailHeight = 100;
+inline constexpr std::uint32_t kThumbnailBytes = 120 * 100 * 3; // 36000
+inline constexpr int kJpegWidth = 960;
+inline constexpr int kJpegHeight = 800;
+
+struct PictureAttributes {
+    std::uint16_t quality = kQualityBest;
+    std::uint16_t flash = 1;
+    std::uint16_t exposureIndex = kAttributeUnknown; // -1 when unknown
+    std::string cameraId;                            // at most 10 characters are kept
+    std::uint32_t manufacturingWord = 0;             // 0 = none
+    std::uint32_t captureTime = 0;                   // seconds since 1970; 0 = not yet known
+    std::int16_t rotation = 0;                       // quarter turns clockwise, 0..3
+    WhiteBalanceState whiteBalance;
+
+    // The camera's data. The writers use the bytes; the attribute reader fills only the
+    // lengths (soundLength, pictureDataLength) and leaves the buffers empty.
+    Bytes soundClip;
+    Bytes pictureData;
+    std::uint32_t soundLength = 0;
+    std::uint32_t pictureDataLength = 0;
+
+    std::string path; // the picture file
+};
+
+} // namespace kv::imaging
