@@ -1,0 +1,154 @@
+// CameraTransfers: the bulk transfers between camera and PC — the picture list and the
+// retrieval of pictures and sound notes (run by the transfer worker), the memory card's file
+// operations, raw memory uploads, block downloads with checksums and the parameter record.
+// Everything moves in blocks of at most 8192 bytes.
+//
+// Threads: retrieval runs on the camera's transfer worker, everything else on the thread that
+// calls it. Each transfer holds the camera's pings (the ping hand-shake) for its whole
+// exchange, so no ping byte falls between a command, its reply and its data phase. One
+// CameraTransfers object serves one transfer at a time (its progress counter is shared).
+//
+// Sizes announced by the camera (item lines, listings, counts) are checked against fixed
+// bounds before anything is allocated.
+#pragma once
+
+#include "base/bytes.h"
+#include "base/operator.h"
+#include "base/result.h"
+#include "camera/camera_link.h"
+#include "camera/item_line.h"
+#include "camera/transfer_item.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv::camera {
+
+// The waits and retry counts of the transfers. The defaults are the camera's; tests shorten
+// the waits.
+struct TransferTiming {
+    std::chrono::milliseconds resendDelay{300};       // before resending a timed-out block
+    std::chrono::milliseconds rawRetrySleep{10};      // between raw reads that timed out
+    int rawReadRetries = 101;                         // raw reads per chunk while they time out
+    int itemAttempts = 6;                             // per picture and per sound note
+    std::chrono::milliseconds parameterWait{4000};    // after each reply of the record write
+    std::chrono::milliseconds plainUploadDelay{1000}; // before the first block (plain upload)
+    std::chrono::milliseconds flashPoll{1000};        // between status requests after a download
+    int flashPolls = 65;
+};
+
+inline constexpr std::size_t kBlockSize = 8192;
+inline constexpr std::size_t kParameterRecordSize = 1024;
+// Raw uploads are capped here whatever the caller asks (the PC card is the largest memory).
+inline constexpr long kMaxUploadSize = 64L << 20;
+inline constexpr int kMaxItemNumber = 4000;
+
+// Commands of the memory transfers.
+inline constexpr int kUploadDram = cmd::ReadDram;
+inline constexpr int kUploadFram = cmd::ReadFram;
+
+// The records of a retrieval, built by listPictures().
+struct PictureList {
+    std::vector<std::shared_ptr<TransferItem>> records;
+    std::uint64_t totalBytes = 0; // for the progress range
+    std::int16_t savedFlash = 0;  // the flash setting to restore at the end
+    bool flashSwitchedOff = false;
+    Status result = status::Ok; // not Ok when the camera's list could not be read at all
+    // Items the camera announced but that were refused (sizes beyond the bounds, bad
+    // listings); each is a short text for the user.
+    std::vector<std::string> refused;
+};
+
+class CameraTransfers {
+public:
+    explicit CameraTransfers(CameraLink& link, TransferTiming timing = {});
+
+    // Makes retrieveItem the link's action-1 job (before startWorker()).
+    static void installRetrieveAction(CameraLink& link, TransferTiming timing = {});
+
+    // ---- pictures ----
+
+    // Switches the flash off for the retrieval (remembering it) and builds the records.
+    PictureList listPictures();
+    // Switches the flash back on when listPictures switched it off.
+    void restoreFlash(const PictureList& list);
+    // Worker action 1: fetches picture and sound note (up to itemAttempts each) and posts
+    // notice 2 with the item, or 6. A stop request taken between blocks ends it silently.
+    void retrieveItem(CameraWorker* worker, const std::shared_ptr<TransferItem>& item);
+    // The same without notices 2/6: fills `item` and returns its result.
+    Status fetchItem(TransferItem& item, CameraWorker* worker = nullptr);
+
+    // The block reader: `size` bytes into `buffer` (which must hold them). Posts notice 7 on
+    // failures (except a refused row 46) and notice 5 per 8 KiB when withProgress.
+    Status readBlocks(std::uint32_t size, std::span<std::uint8_t> buffer, bool withProgress,
+                      CameraWorker* worker = nullptr);
+    // A raw read of exactly `length` bytes, retried while it times out.
+    Status readChunkRaw(std::uint8_t* buffer, std::size_t length);
+    // Row 0 (number, 0, kind, 0) and the 128-byte item line.
+    Status selectItem(int number, int kind, ItemLine* line = nullptr);
+    // Row 3 and its 8-byte line.
+    Status endItemRead();
+    // Row 4: erase every picture.
+    Status eraseAll();
+
+    // ---- memory card ----
+    Status openFile(std::string_view name);
+    Status closeFile();
+    // The number of files matching `pattern`; 0 on failure (then *result is not Ok).
+    int countFiles(std::string_view pattern, Status* result = nullptr);
+    // Fills `buffer` with count x 42 bytes of listing and a NUL; returns the count (0 on
+    // failure).
+    int listFiles(Bytes& buffer, std::string_view pattern, Status* result = nullptr);
+    Status formatCard();
+
+    // ---- parameter record ----
+    Status readParameterRecord(Bytes& record);
+    Status writeParameterRecord(ByteSpan record);
+
+    // ---- memories ----
+    // Memory read with a progress box titled `title` on `op` (flash switched off meanwhile).
+    Status uploadMemory(int command, long start, long size, Bytes& buffer, std::string_view title,
+                        Operator& op);
+    // The plain variant of the diagnostics: no box, flash left alone, a progress text made by
+    // `progressText` from the bytes received so far after each block.
+    Status uploadMemoryPlain(int command, long start, long size, Bytes& buffer,
+                             const std::function<std::string(long)>& progressText, Operator& op);
+    // Block write of data[start, end) with rows 7, 8, 9 or 34; positions are also the
+    // addresses sent to the camera.
+    Status downloadBlocks(ByteSpan data, long end, long start, int command, Operator& op);
+
+    // The retransmitted bytes of the last upload or download.
+    long retransmitCount() const { return retransmit_; }
+
+private:
+    Status command(int number, std::initializer_list<CommandArg> args);
+    Status readLine(std::uint8_t* buffer, std::size_t length);
+    Status readBlockOnce(std::uint32_t length, std::uint8_t* buffer);
+    Status readPlainBlocks(std::uint32_t size, std::span<std::uint8_t> buffer, bool withProgress,
+                           CameraWorker* worker);
+    Status readFileBlocks(std::uint32_t size, std::span<std::uint8_t> buffer, bool withProgress,
+                          CameraWorker* worker);
+    // Between blocks: worker requests and progress. False when a stop request came.
+    bool betweenBlocks(std::size_t blockLength, bool withProgress, CameraWorker* worker);
+    Status fetchPart(TransferItem& item, bool sound, CameraWorker* worker);
+    // Reads and drops whatever is still arriving, so a retry starts on a quiet line.
+    void drainInput();
+    bool readsWithoutChecksum() const;
+    void sleepFor(std::chrono::milliseconds d) const;
+
+    CameraLink& link_;
+    TransferTiming timing_;
+    long received_ = 0;
+    long stepsReported_ = 0;
+    long retransmit_ = 0;
+    std::vector<WorkerRequest> deferred_;
+};
+
+} // namespace kv::camera
