@@ -1,5 +1,6 @@
 #include "camsim/transfer_store.h"
 
+#include "camera/command_table.h"
 #include "camera/wave.h"
 
 #include <jpeglib.h>
@@ -194,6 +195,23 @@ Bytes makeCardJpeg(std::uint32_t seed) {
     return jpeg;
 }
 
+Bytes appendCheckWord(Bytes content) {
+    if (content.size() % 2)
+        content.push_back(0);
+    appendLe16(content, static_cast<std::uint16_t>(0xFFFF - camera::wordSum(content)));
+    return content;
+}
+
+Bytes frameWithCheckWord(Bytes frame) {
+    frame[0] = frame[1] = 0;
+    storeLe16(frame, 0, static_cast<std::uint16_t>(0xFFFF - camera::wordSum(frame)));
+    return frame;
+}
+
+Bytes makeCompressedPicture(std::int16_t /*quality*/, std::uint32_t /*seed*/) {
+    return {};
+}
+
 Bytes makeCardWave(std::size_t noteLength, std::uint32_t seed) {
     return camera::makeWaveImage(makeSoundNote(noteLength, seed));
 }
@@ -202,15 +220,30 @@ void fillStandardItems(TransferStore& store) {
     store.items.clear();
     StoredItem note;
     note.kind = 1;
-    note.data = makeSoundNote(20500, 7);
+    note.data = appendCheckWord(makeSoundNote(20498, 7));
     store.items.push_back(note);
-    for (std::int16_t quality : {std::int16_t(3)}) {
+    for (std::int16_t quality :
+         {std::int16_t(0), std::int16_t(1), std::int16_t(2), std::int16_t(3)}) {
+        Bytes data = makeCompressedPicture(quality, static_cast<std::uint32_t>(quality));
+        if (quality == 3)
+            data = frameWithCheckWord(makeRawFrame(3));
+        else if (data.empty())
+            continue; // no encoder in this build
+        else
+            data = appendCheckWord(std::move(data));
+        if (quality == 2) {
+            StoredItem cineNote;
+            cineNote.kind = 1;
+            cineNote.data = appendCheckWord(makeSoundNote(6000, 2));
+            store.items.push_back(cineNote);
+        }
         StoredItem picture;
         picture.quality = quality;
-        picture.exposure = static_cast<std::int16_t>(4 + quality);
+        picture.exposure = static_cast<std::int16_t>(3 + quality);
         picture.flash = quality % 2;
-        picture.data = makeRawFrame(static_cast<std::uint32_t>(quality));
-        store.items.push_back(picture);
+        picture.attribute = 1000 + quality;
+        picture.data = std::move(data);
+        store.items.push_back(std::move(picture));
     }
 }
 

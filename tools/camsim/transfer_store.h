@@ -87,12 +87,18 @@ Bytes makeTestRgb(std::uint32_t seed);
 Bytes makeCardJpeg(std::uint32_t seed);
 // A note section followed by a wavelet stream of the test picture at `quality` (0-2).
 Bytes makeCompressedPicture(std::int16_t quality, std::uint32_t seed);
+// The item with its check word appended (word sum of the whole = 0xFFFF; odd content is
+// padded with a zero byte first).
+Bytes appendCheckWord(Bytes content);
+// A raw frame with its check word in bytes 0-1 (which hold no samples).
+Bytes frameWithCheckWord(Bytes frame);
 // A wave file as newer memory-card firmware stores its notes.
 Bytes makeCardWave(std::size_t noteLength, std::uint32_t seed);
 
 // The bench camera's standard content.
 // Without a card: a sound note that belongs to the picture after it, then one picture of each
-// quality 0-3, the quality-2 picture with a sound note too.
+// quality 0-3 (0-2 only when the wavelet encoder is built), the quality-2 picture with a sound
+// note too. Every item ends in its check word.
 void fillStandardItems(TransferStore& store);
 // With a card: three JPEG files, the first and third with a wave note.
 void fillStandardCard(TransferStore& store);
