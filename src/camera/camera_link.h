@@ -27,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kv::camera {
 
@@ -177,6 +178,8 @@ public:
     bool hasNewFirmwareA() const { return status_.hasNewFirmwareA(); }
 
 private:
+    Status executeWith(int number, std::initializer_list<CommandArg> args, Bytes* reply,
+                       bool handshake);
     void pingLoop();
     void stopPingThread();
     void drainInput();

@@ -45,8 +45,4 @@ private:
     std::string error_;
 };
 
-// Rate constants of the system for a bit rate, and back: 0 when unknown.
-unsigned rateToSpeed(int rate);
-int speedToRate(unsigned speed);
-
 } // namespace kv::platform

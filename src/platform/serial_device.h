@@ -83,6 +83,10 @@ private:
     int counts_[5] = {}; // overrun, buf_overrun, frame, parity, brk as last seen
 };
 
+// The system's speed constant for a bit rate, and back; 0 when there is none.
+unsigned rateToSpeed(int rate);
+int speedToRate(unsigned speed);
+
 // Lowers the calling thread to the lowest scheduling priority (the ping thread).
 void setCurrentThreadLowestPriority();
 

@@ -1,0 +1,363 @@
+// CameraLink: protocol (commands, replies, pings) and session (detection, rate change, ping
+// thread, transfer worker, shutdown).
+
+#include "camera/camera_link.h"
+
+#include "platform/serial_device.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kv::camera {
+
+namespace {
+// A camera that keeps sending while the input is drained before detection is not one we can
+// talk to; the drain stops after this many bytes instead of reading for ever.
+constexpr int kDrainLimit = 4096;
+constexpr int kBusyWaits = 10;
+constexpr int kLongWaitReads = 102;
+constexpr int kStatusRetries = 10;
+// The ping thread sleeps in slices so that a Lost link ends it promptly.
+constexpr std::chrono::milliseconds kPingSleepSlice{50};
+} // namespace
+
+const char* linkStateName(LinkState state) {
+    switch (state) {
+    case LinkState::Ready:
+        return "Ready";
+    case LinkState::Busy:
+        return "Busy";
+    case LinkState::Connected:
+        return "Connected";
+    case LinkState::NotConnected:
+        return "NotConnected";
+    case LinkState::Lost:
+        return "Lost";
+    case LinkState::NoAnswer:
+        return "NoAnswer";
+    }
+    return "?";
+}
+
+CameraLink::CameraLink(std::string portName, int lineStandard, LinkOptions options)
+    : portName_(std::move(portName)), timing_(options.timing),
+      events_(options.events != nullptr ? options.events : &noCameraEvents()) {
+    const std::string device =
+        options.devicePath.empty() ? portDevicePath(portName_) : options.devicePath;
+    port_ = std::make_unique<SerialPort>(device, lineStandard, timing_.serialTimeout);
+}
+
+CameraLink::~CameraLink() {
+    if (!onPingThread()) {
+        pingsAllowed_ = 0;
+        while (pingInProgress_.load() != 0)
+            sleepFor(timing_.handshakePoll);
+    }
+    linkState_ = LinkState::Lost;
+    stopPingThread();
+    worker_.reset();
+    retiredWorkers_.clear();
+    port_->close();
+}
+
+void CameraLink::setEvents(CameraEvents* events) {
+    events_ = events != nullptr ? events : &noCameraEvents();
+}
+
+void CameraLink::sleepFor(std::chrono::milliseconds d) const {
+    if (d.count() > 0)
+        std::this_thread::sleep_for(d);
+}
+
+bool CameraLink::onPingThread() const {
+    return pingThreadId_.load() == std::this_thread::get_id();
+}
+
+// ---- ping hand-shake ----
+
+void CameraLink::holdPings() {
+    if (onPingThread())
+        return;
+    // Sequentially consistent store then load, mirrored in ping(): either the ping thread
+    // sees pings forbidden, or we see its ping in progress and wait for it.
+    pingsAllowed_.store(0);
+    while (pingInProgress_.load() != 0)
+        sleepFor(timing_.handshakePoll);
+}
+
+void CameraLink::releasePings() {
+    if (!onPingThread())
+        pingsAllowed_.store(1);
+}
+
+void CameraLink::resumePings() {
+    pingFailures_ = 0;
+    pingsAllowed_ = 1;
+}
+
+// ---- protocol ----
+
+Status CameraLink::readReply(std::uint8_t* buffer, std::size_t length) {
+    length = std::clamp<std::size_t>(length, 1, kMaxReplyLength);
+    ReplyAssembler assembler(length);
+    for (;;) {
+        std::uint8_t byte = 0;
+        const Status result = port_->read(&byte, 1);
+        if (result != status::Ok)
+            return result;
+        switch (assembler.feed(byte)) {
+        case ReplyAssembler::Step::NeedMore:
+            break;
+        case ReplyAssembler::Step::Complete: {
+            const ByteSpan reply = assembler.reply();
+            std::memcpy(buffer, reply.data(), reply.size());
+            return status::Ok;
+        }
+        case ReplyAssembler::Step::Full: {
+            // 128 bytes and no line end: hand over the start of what came, as the camera's
+            // reply; callers compare it and fail.
+            if (buffer[0] == 0) {
+                const ByteSpan head = assembler.head();
+                std::memcpy(buffer, head.data(), head.size());
+            }
+            return status::Ok;
+        }
+        }
+    }
+}
+
+Status CameraLink::sendCommand(std::string_view text, Bytes& reply, int number) {
+    const CommandRow* row = commandRow(number);
+    if (row == nullptr)
+        return status::Failed;
+    const Status written =
+        port_->write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    if (written != status::Ok || row->replyLength == 0)
+        return written;
+    reply.assign(static_cast<std::size_t>(row->replyLength), 0);
+    if (!isLongWaitRow(number, status_.hasFileSystem()))
+        return readReply(reply.data(), reply.size());
+    Status result = status::TimedOut;
+    for (int i = 0; i < kLongWaitReads; ++i) {
+        result = readReply(reply.data(), reply.size());
+        if (result != status::TimedOut)
+            break;
+        sleepFor(timing_.longWaitSleep);
+    }
+    return result;
+}
+
+Status CameraLink::executeWith(int number, std::initializer_list<CommandArg> args, Bytes* reply,
+                               bool handshake) {
+    if (linkState_.load() == LinkState::Lost)
+        return status::LinkLost;
+    for (int i = 0; i < kBusyWaits && linkState_.load() == LinkState::Busy; ++i)
+        sleepFor(timing_.busyPoll);
+    if (linkState_.load() == LinkState::Lost)
+        return status::LostWhileBusy;
+    if (handshake)
+        holdPings();
+
+    Bytes buffer;
+    Status result = formatCommand(number, args, command_);
+    if (result == status::Ok)
+        result = sendCommand(command_.view(), buffer, number);
+    if (result == status::Ok) {
+        const CommandRow* row = commandRow(number);
+        if (number == cmd::Status)
+            (void)parseStatusLine(buffer, status_);
+        else if (row->replyLength > 0 && !isOkReply(buffer))
+            result = status::Failed;
+    }
+    if (reply != nullptr)
+        *reply = std::move(buffer);
+
+    if (handshake)
+        releasePings();
+    pingFailures_ = 0;
+    return result;
+}
+
+Status CameraLink::execute(int number, std::initializer_list<CommandArg> args, Bytes* reply) {
+    return executeWith(number, args, reply, true);
+}
+
+Status CameraLink::executeSimple(int number) {
+    CommandText text;
+    if (formatCommand(number, {}, text) != status::Ok)
+        return status::Failed;
+    Bytes reply;
+    if (sendCommand(text.view(), reply, number) != status::Ok)
+        return status::Failed;
+    return isOkReply(reply) ? status::Ok : status::Failed;
+}
+
+void CameraLink::ping() {
+    if (pingsAllowed_.load() == 0 || pingMode_.load() != 1 || linkState_.load() == LinkState::Lost)
+        return;
+    // Mark the ping first and then look at the permission again: a thread that forbade pings
+    // in between either sees this mark or is seen here (see holdPings).
+    pingInProgress_.store(1);
+    if (pingsAllowed_.load() == 0) {
+        pingInProgress_.store(0);
+        return;
+    }
+    std::uint8_t byte = kPingByte;
+    Status result = port_->write(&byte, 1);
+    if (result == status::Ok)
+        result = port_->read(&byte, 1);
+    if (result == status::Ok) {
+        pingFailures_ = 0;
+        if (byte == 'b') {
+            linkState_ = LinkState::Busy;
+        } else if (byte == 'd') {
+            linkState_ = LinkState::Ready;
+            statusChanged_ = true;
+            (void)executeWith(cmd::Status, {}, nullptr, false);
+        } else if (byte == 'r') {
+            linkState_ = LinkState::Ready;
+        }
+    } else {
+        const int failures = ++pingFailures_;
+        if (failures >= kPingFailuresToLose)
+            linkState_ = LinkState::Lost;
+        else
+            linkState_ = LinkState::NoAnswer;
+    }
+    pingInProgress_.store(0);
+}
+
+// ---- session ----
+
+int CameraLink::workingRate() {
+    const int configured = configuredRate_.load();
+    return configured != 0 ? configured : port_->maxRate();
+}
+
+void CameraLink::drainInput() {
+    std::uint8_t byte = 0;
+    for (int i = 0; i < kDrainLimit && port_->read(&byte, 1) == status::Ok; ++i) {
+    }
+}
+
+LinkState CameraLink::connect(int rate) {
+    if (pingThread_.joinable()) {
+        // A second connect on this object: end the first session's ping thread.
+        linkState_ = LinkState::Lost;
+        stopPingThread();
+    }
+    linkState_ = LinkState::NotConnected;
+    if (port_->opening() == 1)
+        return LinkState::NotConnected;
+    const int max = port_->maxRate();
+    if (rate == 0)
+        rate = max;
+    if (rate > max || rate <= 0)
+        return LinkState::NotConnected;
+    if (port_->currentRate() != rate && port_->setRate(rate) != status::Ok)
+        return LinkState::NotConnected;
+
+    // Wake the camera with an empty line and throw away whatever it had to say.
+    holdPings();
+    (void)executeWith(cmd::Wake, {}, nullptr, false);
+    drainInput();
+    const Status nop = executeWith(cmd::Nop, {}, nullptr, false);
+    releasePings();
+    if (nop != status::Ok)
+        return LinkState::NotConnected;
+    linkState_ = LinkState::Connected;
+
+    port_->enableCtsFlow();
+    const int working = workingRate();
+    if (execute(cmd::SetRate, {working}) != status::Ok) {
+        linkState_ = LinkState::NotConnected;
+        return LinkState::NotConnected;
+    }
+    (void)port_->setRate(working);
+    for (int i = 0; i < kStatusRetries; ++i) {
+        sleepFor(timing_.statusRetrySleep);
+        if (requestStatus() == status::Ok)
+            break;
+    }
+    (void)execute(cmd::PingMode, {pingMode_.load()});
+
+    pingThreadState_ = 1; // running from here, so a waiting destructor never misses it
+    pingThread_ = std::thread([this] { pingLoop(); });
+    return linkState_.load();
+}
+
+Status CameraLink::setRate(int rate) {
+    if (rate == 0)
+        rate = port_->maxRate();
+    // No ping may fall between the camera's switch and ours: it would go out at the old rate.
+    PingHold hold(*this);
+    if (executeWith(cmd::SetRate, {rate}, nullptr, false) != status::Ok)
+        return status::Failed;
+    return port_->setRate(rate);
+}
+
+Status CameraLink::setPingMode(int mode) {
+    pingMode_ = mode;
+    return execute(cmd::PingMode, {mode});
+}
+
+void CameraLink::pingLoop() {
+    pingThreadId_ = std::this_thread::get_id();
+    platform::setCurrentThreadLowestPriority();
+    resumePings();
+    pingThreadState_ = 1;
+    while (linkState_.load() != LinkState::Lost) {
+        ping();
+        for (auto slept = std::chrono::milliseconds(0);
+             slept < timing_.pingInterval && linkState_.load() != LinkState::Lost;
+             slept += kPingSleepSlice)
+            sleepFor(std::min(kPingSleepSlice, timing_.pingInterval - slept));
+        events_->idleKick();
+    }
+    pingThreadState_ = 3;
+}
+
+void CameraLink::stopPingThread() {
+    if (!pingThread_.joinable())
+        return;
+    if (onPingThread()) {
+        pingThread_.detach();
+        return;
+    }
+    while (pingThreadState_.load() == 1)
+        sleepFor(timing_.shutdownPoll);
+    pingThread_.join();
+    pingThreadId_ = std::thread::id();
+}
+
+// ---- transfer worker ----
+
+void CameraLink::startWorker() {
+    clearWorker();
+    std::erase_if(retiredWorkers_,
+                  [](const std::unique_ptr<CameraWorker>& w) { return w->finished(); });
+    worker_ = std::make_unique<CameraWorker>(
+        [this](CameraWorker& worker, const std::shared_ptr<TransferItem>& item) {
+            if (retrieveAction_)
+                retrieveAction_(*this, worker, item);
+            else
+                events_->transferNotice(notice::ItemFailed, nullptr, 0);
+        });
+}
+
+std::thread::id CameraLink::workerThreadId() const {
+    return worker_ ? worker_->threadId() : std::thread::id();
+}
+
+bool CameraLink::postToWorker(WorkerRequest request) {
+    return worker_ && worker_->post(std::move(request));
+}
+
+void CameraLink::clearWorker() {
+    if (!worker_)
+        return;
+    worker_->close();
+    retiredWorkers_.push_back(std::move(worker_));
+}
+
+} // namespace kv::camera
