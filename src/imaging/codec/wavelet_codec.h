@@ -2,8 +2,8 @@
 // camera item, after its note section) into a 480 x 400 RGB picture, and makes such streams
 // from RGB pictures or from coefficient planes.
 //
-// Ownership and threads: a WaveletCodec owns its working buffers (two sets of three float
-// planes, 4.6 MB in all, plus stream scratch) and keeps them for its whole life, so a program
+// Ownership and threads: a WaveletCodec owns its working buffers (three float planes and a
+// work plane, 3 MB in all, plus stream scratch) and keeps them for its whole life, so a program
 // creates one codec and reuses it for every picture. A codec holds mutable state and is used
 // by one thread at a time; a second thread (background thumbnails) makes its own codec.
 // Nothing in this library is shared between codec objects.
@@ -134,6 +134,13 @@ public:
 
 private:
     struct Impl;
+    void renderRgb(std::uint8_t* out) const;
+    void loadRgb(std::span<const std::uint8_t> rgb, std::array<double, 3>& means);
+    void analyse(bool reduced);
+    Bytes writeStream(const std::array<double, 3>& means, const std::array<double, 3>& scales,
+                      bool reduced);
+    double searchScale(int c, std::size_t target, bool reduced, int& trials);
+
     std::unique_ptr<Impl> impl_;
     std::array<double, 3> means_{};
     DecodeError error_ = DecodeError::None;

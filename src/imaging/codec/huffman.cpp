@@ -1,0 +1,128 @@
+#include "imaging/codec/huffman.h"
+
+#include <cstring>
+
+namespace kv::codec::detail {
+
+HuffmanSpec buildOptimalCode(const std::array<std::uint32_t, 256>& frequency) {
+    // Figure K.1: code sizes, with symbol 256 as the reserved code point so that no code is
+    // all ones.
+    std::int64_t freq[257];
+    int codeSize[257];
+    int others[257];
+    for (int i = 0; i < 256; ++i)
+        freq[i] = frequency[i];
+    freq[256] = 1;
+    for (int i = 0; i < 257; ++i) {
+        codeSize[i] = 0;
+        others[i] = -1;
+    }
+    for (;;) {
+        // The least frequent symbol, the higher value on ties, then the next least.
+        int c1 = -1;
+        std::int64_t v = INT64_MAX;
+        for (int i = 0; i < 257; ++i)
+            if (freq[i] > 0 && freq[i] <= v) {
+                v = freq[i];
+                c1 = i;
+            }
+        int c2 = -1;
+        v = INT64_MAX;
+        for (int i = 0; i < 257; ++i)
+            if (freq[i] > 0 && freq[i] <= v && i != c1) {
+                v = freq[i];
+                c2 = i;
+            }
+        if (c2 < 0)
+            break;
+        freq[c1] += freq[c2];
+        freq[c2] = 0;
+        ++codeSize[c1];
+        while (others[c1] >= 0) {
+            c1 = others[c1];
+            ++codeSize[c1];
+        }
+        others[c1] = c2;
+        ++codeSize[c2];
+        while (others[c2] >= 0) {
+            c2 = others[c2];
+            ++codeSize[c2];
+        }
+    }
+    // Figure K.2: number of codes of each size (a tree of 257 leaves is at most 256 deep).
+    int bits[258] = {};
+    for (int i = 0; i < 257; ++i)
+        if (codeSize[i] > 0)
+            ++bits[codeSize[i]];
+    // Figure K.3: limit code lengths to 16 bits.
+    for (int i = 257; i > 16; --i) {
+        while (bits[i] > 0) {
+            int j = i - 2;
+            while (bits[j] == 0)
+                --j;
+            bits[i] -= 2;
+            bits[i - 1] += 1;
+            bits[j + 1] += 2;
+            bits[j] -= 1;
+        }
+    }
+    // Remove the reserved code point from the longest length.
+    int longest = 16;
+    while (longest > 0 && bits[longest] == 0)
+        --longest;
+    if (longest > 0)
+        --bits[longest];
+
+    HuffmanSpec spec;
+    for (int i = 1; i <= 16; ++i)
+        spec.counts[i - 1] = static_cast<std::uint8_t>(bits[i]);
+    // Figure K.4: symbols by increasing code size, then value.
+    for (int size = 1; size <= 256 && spec.symbolCount < 256; ++size)
+        for (int s = 0; s < 256; ++s)
+            if (codeSize[s] == size)
+                spec.symbols[spec.symbolCount++] = static_cast<std::uint8_t>(s);
+    return spec;
+}
+
+void assignCodes(const std::uint8_t* counts, const std::uint8_t* symbols, int symbolCount,
+                 std::array<std::uint16_t, 256>& codes, std::array<std::uint8_t, 256>& lengths) {
+    codes.fill(0);
+    lengths.fill(0);
+    // Annex C: consecutive codes within a length, one bit longer on each step of length.
+    std::uint32_t code = 0;
+    int k = 0;
+    for (int length = 1; length <= 16; ++length) {
+        for (int i = 0; i < counts[length - 1] && k < symbolCount; ++i, ++k) {
+            if (code < (1u << length)) {
+                codes[symbols[k]] = static_cast<std::uint16_t>(code);
+                lengths[symbols[k]] = static_cast<std::uint8_t>(length);
+            }
+            ++code;
+        }
+        code <<= 1;
+    }
+}
+
+void buildLookup(const std::uint8_t* counts, const std::uint8_t* symbols, int symbolCount,
+                 std::uint8_t* lookup, std::array<std::uint8_t, 256>& lengths) {
+    std::memset(lookup, 0xFF, 65536);
+    lengths.fill(0);
+    std::uint32_t code = 0;
+    int k = 0;
+    for (int length = 1; length <= 16; ++length) {
+        for (int i = 0; i < counts[length - 1] && k < symbolCount; ++i, ++k) {
+            const std::uint8_t symbol = symbols[k];
+            lengths[symbol] = static_cast<std::uint8_t>(length);
+            // A code that does not fit its length (counts that overfill the code space)
+            // leads no window.
+            if (code < (1u << length)) {
+                const std::uint32_t first = code << (16 - length);
+                std::memset(lookup + first, symbol, std::size_t{1} << (16 - length));
+            }
+            ++code;
+        }
+        code <<= 1;
+    }
+}
+
+} // namespace kv::codec::detail

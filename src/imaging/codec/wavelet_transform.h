@@ -1,0 +1,25 @@
+// The 9/7 wavelet filters and the x2 interpolation of reduced streams, on column-major float
+// planes (stride floats between columns). Internal to the codec library.
+#pragma once
+
+namespace kv::codec::detail {
+
+// Taps of the four filters as the stream's producer uses them (32-bit floats), index -4..4
+// (the 7-tap filters have zeros at -4 and 4).
+extern const float kAnalysisLow[9];   // A
+extern const float kAnalysisHigh[9];  // C
+extern const float kSynthesisLow[9];  // G0
+extern const float kSynthesisHigh[9]; // G1
+
+// One synthesis level: the low and high halves of the width x height region are combined,
+// first along x (into work), then along y (back into plane). Sums are formed in double and
+// stored as floats. work needs width columns of height values at the same stride.
+void synthesisLevel(float* plane, float* work, int width, int height, int stride);
+// The exact counterpart (encoding): along x into work, then along y back into plane, low
+// outputs in the first half, high outputs in the second half of every line.
+void analysisLevel(float* plane, float* work, int width, int height, int stride);
+// Reduced streams: the width x height region becomes 2 width x 2 height, first along y, then
+// along x; each sample a is followed by (9 (a + b) - (c + d)) / 16, ends repeated.
+void interpolateTwice(float* plane, float* work, int width, int height, int stride);
+
+} // namespace kv::codec::detail
