@@ -17,24 +17,35 @@ HuffmanSpec buildOptimalCode(const std::array<std::uint32_t, 256>& frequency) {
         codeSize[i] = 0;
         others[i] = -1;
     }
+    // Symbols still in play, in increasing value (keeps the tie rule of the loop below).
+    int active[257];
+    int activeCount = 0;
+    for (int i = 0; i < 257; ++i)
+        if (freq[i] > 0)
+            active[activeCount++] = i;
     for (;;) {
         // The least frequent symbol, the higher value on ties, then the next least.
-        int c1 = -1;
+        int c1 = -1, at1 = -1;
         std::int64_t v = INT64_MAX;
-        for (int i = 0; i < 257; ++i)
-            if (freq[i] > 0 && freq[i] <= v) {
-                v = freq[i];
-                c1 = i;
+        for (int a = 0; a < activeCount; ++a)
+            if (freq[active[a]] <= v) {
+                v = freq[active[a]];
+                c1 = active[a];
+                at1 = a;
             }
-        int c2 = -1;
+        int c2 = -1, at2 = -1;
         v = INT64_MAX;
-        for (int i = 0; i < 257; ++i)
-            if (freq[i] > 0 && freq[i] <= v && i != c1) {
-                v = freq[i];
-                c2 = i;
+        for (int a = 0; a < activeCount; ++a)
+            if (a != at1 && freq[active[a]] <= v) {
+                v = freq[active[a]];
+                c2 = active[a];
+                at2 = a;
             }
         if (c2 < 0)
             break;
+        for (int a = at2; a + 1 < activeCount; ++a)
+            active[a] = active[a + 1];
+        --activeCount;
         freq[c1] += freq[c2];
         freq[c2] = 0;
         ++codeSize[c1];

@@ -8,10 +8,13 @@
 //  - the pass along x works on whole columns at once, so it is vectorised across y;
 //  - the pass along y works on one contiguous column, vectorised across neighbouring outputs.
 // Products of two floats are exact in double, so accumulating in double with or without fused
-// multiply-add gives the same bits; the AVX2 build of the kernels is chosen at run time and
-// produces exactly what the baseline build does.
+// multiply-add gives the same bits; the AVX2 kernels are chosen at run time and produce exactly
+// what the portable ones do (the x86-64 baseline has SSE2 for the interleave and the x2
+// interpolation).
 
 #include "imaging/codec/wavelet_transform.h"
+
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstring>
@@ -34,7 +37,6 @@ const float kSynthesisHigh[9] = {-0.037829001f, -0.023848999f, 0.110624000f,
 namespace {
 
 using F4 = float __attribute__((vector_size(16)));
-using D4 = double __attribute__((vector_size(32)));
 
 constexpr int kPad = 4;        // filter reach on either side
 constexpr int kMaxLine = 1024; // longest line a level may have (the picture has 480)
@@ -57,48 +59,6 @@ inline int reflect(int i, int n) {
             i = 2 * (n - 1) - i;
     }
     return i;
-}
-
-// dst[y] = sum over t of coef[t] * src[t][y] for y in [0, count).
-template <int N>
-[[gnu::always_inline]] inline void columnsKernel(const float* const* src, const double* coef,
-                                                 float* dst, int count) {
-    int y = 0;
-    for (; y + 4 <= count; y += 4) {
-        D4 acc = __builtin_convertvector(loadF4(src[0] + y), D4) * coef[0];
-        for (int t = 1; t < N; ++t)
-            acc += __builtin_convertvector(loadF4(src[t] + y), D4) * coef[t];
-        storeF4(dst + y, __builtin_convertvector(acc, F4));
-    }
-    for (; y < count; ++y) {
-        double acc = static_cast<double>(src[0][y]) * coef[0];
-        for (int t = 1; t < N; ++t)
-            acc += static_cast<double>(src[t][y]) * coef[t];
-        dst[y] = static_cast<float>(acc);
-    }
-}
-
-// out[j] = sum over t of c(j)[t] * u[j + t - 4] for j in [0, count); u is padded by kPad on
-// both sides; c(j) is even[] for even j and odd[] for odd j.
-[[gnu::always_inline]] inline void lineKernel(const float* up, const double* even,
-                                              const double* odd, float* out, int count) {
-    D4 coef[9];
-    for (int t = 0; t < 9; ++t)
-        coef[t] = D4{even[t], odd[t], even[t], odd[t]};
-    int j = 0;
-    for (; j + 4 <= count; j += 4) {
-        D4 acc = __builtin_convertvector(loadF4(up + j), D4) * coef[0];
-        for (int t = 1; t < 9; ++t)
-            acc += __builtin_convertvector(loadF4(up + j + t), D4) * coef[t];
-        storeF4(out + j, __builtin_convertvector(acc, F4));
-    }
-    for (; j < count; ++j) {
-        const double* c = (j & 1) ? odd : even;
-        double acc = static_cast<double>(up[j]) * c[0];
-        for (int t = 1; t < 9; ++t)
-            acc += static_cast<double>(up[j + t]) * c[t];
-        out[j] = static_cast<float>(acc);
-    }
 }
 
 struct Taps {
@@ -124,13 +84,119 @@ struct ColumnTaps {
     int count = 0;
 };
 
-[[gnu::always_inline]] inline void runColumns(const ColumnTaps& c, float* dst, int count) {
-    if (c.count == 7)
-        columnsKernel<7>(c.src, c.coef, dst, count);
-    else
-        columnsKernel<9>(c.src, c.coef, dst, count);
+// The kernels, once for AVX2 and once portable. Both sum the same exact products in the same
+// order, so they give the same bits.
+struct ScalarKernels {
+    // dst[y] = sum over t of coef[t] * src[t][y] for y in [0, count).
+    static void columns(const ColumnTaps& c, float* dst, int count) {
+        for (int y = 0; y < count; ++y) {
+            double acc = static_cast<double>(c.src[0][y]) * c.coef[0];
+            for (int t = 1; t < c.count; ++t)
+                acc += static_cast<double>(c.src[t][y]) * c.coef[t];
+            dst[y] = static_cast<float>(acc);
+        }
+    }
+    // out[j] = sum over t of c(j)[t] * up[j + t] (up padded by kPad) for j in [0, count);
+    // c(j) is even[] for even j and odd[] for odd j.
+    static void line(const float* up, const double* even, const double* odd, float* out,
+                     int count) {
+        for (int j = 0; j < count; ++j) {
+            const double* c = (j & 1) ? odd : even;
+            double acc = static_cast<double>(up[j]) * c[0];
+            for (int t = 1; t < 9; ++t)
+                acc += static_cast<double>(up[j + t]) * c[t];
+            out[j] = static_cast<float>(acc);
+        }
+    }
+};
+
+template <int N>
+__attribute__((target("avx2,fma"))) inline void columnsAvx2(const ColumnTaps& c, float* dst,
+                                                            int count) {
+    __m256d coef[N];
+    const float* src[N];
+#pragma GCC unroll 9
+    for (int t = 0; t < N; ++t) {
+        coef[t] = _mm256_set1_pd(c.coef[t]);
+        src[t] = c.src[t];
+    }
+    int y = 0;
+    for (; y + 8 <= count; y += 8) {
+        __m256d a0 = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(src[0] + y)), coef[0]);
+        __m256d a1 = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(src[0] + y + 4)), coef[0]);
+#pragma GCC unroll 9
+        for (int t = 1; t < N; ++t) {
+            a0 = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(src[t] + y)), coef[t], a0);
+            a1 = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(src[t] + y + 4)), coef[t], a1);
+        }
+        _mm_storeu_ps(dst + y, _mm256_cvtpd_ps(a0));
+        _mm_storeu_ps(dst + y + 4, _mm256_cvtpd_ps(a1));
+    }
+    for (; y < count; ++y) {
+        double acc = static_cast<double>(src[0][y]) * c.coef[0];
+        for (int t = 1; t < N; ++t)
+            acc += static_cast<double>(src[t][y]) * c.coef[t];
+        dst[y] = static_cast<float>(acc);
+    }
 }
 
+struct Avx2Kernels {
+    __attribute__((target("avx2,fma"))) static void columns(const ColumnTaps& c, float* dst,
+                                                            int count) {
+        if (c.count == 7)
+            columnsAvx2<7>(c, dst, count);
+        else if (c.count == 9)
+            columnsAvx2<9>(c, dst, count);
+        else
+            ScalarKernels::columns(c, dst, count);
+    }
+    __attribute__((target("avx2,fma"))) static void line(const float* up, const double* even,
+                                                         const double* odd, float* out, int count) {
+        __m256d coef[9];
+#pragma GCC unroll 9
+        for (int t = 0; t < 9; ++t)
+            coef[t] = _mm256_setr_pd(even[t], odd[t], even[t], odd[t]);
+        int j = 0;
+        for (; j + 8 <= count; j += 8) {
+            __m256d a0 = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(up + j)), coef[0]);
+            __m256d a1 = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(up + j + 4)), coef[0]);
+#pragma GCC unroll 9
+            for (int t = 1; t < 9; ++t) {
+                a0 = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(up + j + t)), coef[t], a0);
+                a1 = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(up + j + 4 + t)), coef[t], a1);
+            }
+            _mm_storeu_ps(out + j, _mm256_cvtpd_ps(a0));
+            _mm_storeu_ps(out + j + 4, _mm256_cvtpd_ps(a1));
+        }
+        if (j < count)
+            ScalarKernels::line(up + j, (j & 1) ? odd : even, (j & 1) ? even : odd, out + j,
+                                count - j);
+    }
+};
+
+// Interleaves the low and high halves of a column into u (low at even positions).
+inline void interleave(const float* low, const float* high, int half, float* u) {
+    int k = 0;
+    for (; k + 4 <= half; k += 4) {
+        const __m128 l = _mm_loadu_ps(low + k);
+        const __m128 h = _mm_loadu_ps(high + k);
+        _mm_storeu_ps(u + 2 * k, _mm_unpacklo_ps(l, h));
+        _mm_storeu_ps(u + 2 * k + 4, _mm_unpackhi_ps(l, h));
+    }
+    for (; k < half; ++k) {
+        u[2 * k] = low[k];
+        u[2 * k + 1] = high[k];
+    }
+}
+
+inline void padLine(float* u, int n) {
+    for (int j = 1; j <= kPad; ++j) {
+        u[-j] = u[reflect(-j, n)];
+        u[n - 1 + j] = u[reflect(n - 1 + j, n)];
+    }
+}
+
+template <class K>
 [[gnu::always_inline]] inline void synthesisBody(float* plane, float* work, int width, int height,
                                                  int stride) {
     const int halfW = width / 2;
@@ -145,26 +211,21 @@ struct ColumnTaps {
             c.src[c.count] = plane + static_cast<long>(column) * stride;
             c.coef[c.count++] = w;
         }
-        runColumns(c, work + static_cast<long>(j) * stride, height);
+        K::columns(c, work + static_cast<long>(j) * stride, height);
     }
     const int halfH = height / 2;
-    float line[kMaxLine + 2 * kPad + 4];
+    float line[kMaxLine + 2 * kPad + 8];
     float* u = line + kPad;
     for (int x = 0; x < width; ++x) {
         const float* col = work + static_cast<long>(x) * stride;
-        for (int k = 0; k < halfH; ++k) {
-            u[2 * k] = col[k];
-            u[2 * k + 1] = col[halfH + k];
-        }
-        for (int j = 1; j <= kPad; ++j) {
-            u[-j] = u[reflect(-j, height)];
-            u[height - 1 + j] = u[reflect(height - 1 + j, height)];
-        }
-        lineKernel(line, kTaps.synthEven, kTaps.synthOdd, plane + static_cast<long>(x) * stride,
-                   height);
+        interleave(col, col + halfH, halfH, u);
+        padLine(u, height);
+        K::line(line, kTaps.synthEven, kTaps.synthOdd, plane + static_cast<long>(x) * stride,
+                height);
     }
 }
 
+template <class K>
 [[gnu::always_inline]] inline void analysisBody(float* plane, float* work, int width, int height,
                                                 int stride) {
     const int halfW = width / 2;
@@ -178,20 +239,17 @@ struct ColumnTaps {
             c.coef[c.count++] = taps[t + 4];
         }
         const int column = (i & 1) == 0 ? i / 2 : halfW + i / 2;
-        runColumns(c, work + static_cast<long>(column) * stride, height);
+        K::columns(c, work + static_cast<long>(column) * stride, height);
     }
     const int halfH = height / 2;
-    float line[kMaxLine + 2 * kPad + 4];
-    float out[kMaxLine + 4];
+    float line[kMaxLine + 2 * kPad + 8];
+    float out[kMaxLine + 8];
     float* u = line + kPad;
     for (int x = 0; x < width; ++x) {
         const float* col = work + static_cast<long>(x) * stride;
         std::memcpy(u, col, sizeof(float) * static_cast<std::size_t>(height));
-        for (int j = 1; j <= kPad; ++j) {
-            u[-j] = u[reflect(-j, height)];
-            u[height - 1 + j] = u[reflect(height - 1 + j, height)];
-        }
-        lineKernel(line, kTaps.analysisLow, kTaps.analysisHigh, out, height);
+        padLine(u, height);
+        K::line(line, kTaps.analysisLow, kTaps.analysisHigh, out, height);
         float* dst = plane + static_cast<long>(x) * stride;
         for (int k = 0; k < halfH; ++k) {
             dst[k] = out[2 * k];
@@ -202,17 +260,17 @@ struct ColumnTaps {
 
 __attribute__((target("avx2,fma"))) void synthesisAvx2(float* plane, float* work, int width,
                                                        int height, int stride) {
-    synthesisBody(plane, work, width, height, stride);
+    synthesisBody<Avx2Kernels>(plane, work, width, height, stride);
 }
 void synthesisBaseline(float* plane, float* work, int width, int height, int stride) {
-    synthesisBody(plane, work, width, height, stride);
+    synthesisBody<ScalarKernels>(plane, work, width, height, stride);
 }
 __attribute__((target("avx2,fma"))) void analysisAvx2(float* plane, float* work, int width,
                                                       int height, int stride) {
-    analysisBody(plane, work, width, height, stride);
+    analysisBody<Avx2Kernels>(plane, work, width, height, stride);
 }
 void analysisBaseline(float* plane, float* work, int width, int height, int stride) {
-    analysisBody(plane, work, width, height, stride);
+    analysisBody<ScalarKernels>(plane, work, width, height, stride);
 }
 
 bool haveAvx2() {
