@@ -56,4 +56,31 @@ struct PictureAttributes {
     std::string path; // the picture file
 };
 
+// The TIFF Orientation value for a rotation (0 -> 1, meaning none; 1 -> 6; 2 -> 3; 3 -> 8) and
+// back (6 -> 1, 3 -> 2, 8 -> 3, anything else 0).
+inline std::int16_t orientationForRotation(int rotation) {
+    switch (rotation) {
+    case 1:
+        return 6;
+    case 2:
+        return 3;
+    case 3:
+        return 8;
+    default:
+        return 1;
+    }
+}
+inline std::int16_t rotationForOrientation(int orientation) {
+    switch (orientation) {
+    case 6:
+        return 1;
+    case 3:
+        return 2;
+    case 8:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
 } // namespace kv::imaging

@@ -49,19 +49,6 @@ int bitsOf(const IfdDescription& ifd) {
     return ifd.bitsPerSample > 0 ? ifd.bitsPerSample : 8;
 }
 
-std::int16_t orientationForRotation(int rotation) {
-    switch (rotation) {
-    case 1:
-        return 6;
-    case 2:
-        return 3;
-    case 3:
-        return 8;
-    default:
-        return 1;
-    }
-}
-
 } // namespace
 
 std::string_view tiffTagName(std::uint16_t tag) {

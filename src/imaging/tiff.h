@@ -196,6 +196,13 @@ public:
     const IfdDescription& ifd() const { return ifd_; }
     const std::vector<TiffEntry>& entries() const { return entries_; }
     std::uint64_t fileSize() const { return bytes_.size(); }
+    // `length` bytes of the file from `offset`; nothing when they are not all inside it.
+    std::optional<ByteSpan> bytesAt(std::uint64_t offset, std::uint64_t length) const {
+        if (offset > bytes_.size() || length > bytes_.size() - offset)
+            return std::nullopt;
+        return ByteSpan(bytes_).subspan(static_cast<std::size_t>(offset),
+                                        static_cast<std::size_t>(length));
+    }
 
     // The (offset, length) strips (or tiles) of a plane 0..3, as the file lists them.
     const std::vector<std::pair<std::uint32_t, std::uint32_t>>& strips(int plane) const;
