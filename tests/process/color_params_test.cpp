@@ -73,10 +73,10 @@ TEST(ColorParams, FixedPointClampsNeverWraps) {
         double value;
         std::int16_t fixed;
     };
-    for (Row row : {Row{4.0, 32767}, Row{3.9998779296875, 32767}, Row{100.0, 32767},
-                    Row{-5.0, -32768}, Row{-4.0, -32768}, Row{1.0, 8192}, Row{0.5, 4096},
-                    Row{-0.00006, 0}, Row{0.99999, 8191}, Row{-1.5, -12288},
-                    Row{std::numeric_limits<double>::quiet_NaN(), 0}})
+    for (Row row :
+         {Row{4.0, 32767}, Row{3.9998779296875, 32767}, Row{100.0, 32767}, Row{-5.0, -32768},
+          Row{-4.0, -32768}, Row{1.0, 8192}, Row{0.5, 4096}, Row{-0.00006, 0}, Row{0.99999, 8191},
+          Row{-1.5, -12288}, Row{std::numeric_limits<double>::quiet_NaN(), 0}})
         EXPECT_EQ(ToCameraFixed(row.value), row.fixed) << row.value;
 }
 
@@ -140,8 +140,9 @@ TEST(LuminTable, FilesAreFormattedAsTheFirmwareBuildReadsThem) {
     std::getline(lines, line);
     EXPECT_EQ(line, "_lumin:");
     std::getline(lines, line);
-    EXPECT_EQ(line, "\t.word     0,    1,    2,    3,    4,    5,    6,    7,    8,    9,   10,   11,"
-                    "   12,   13,   14,   15");
+    EXPECT_EQ(line,
+              "\t.word     0,    1,    2,    3,    4,    5,    6,    7,    8,    9,   10,   11,"
+              "   12,   13,   14,   15");
     EXPECT_TRUE(a.ends_with(" 1022, 1023\n\t.end\n"));
     EXPECT_EQ(std::count(a.begin(), a.end(), '\n'), 1 + 3 + 64 + 1);
 }

@@ -9,7 +9,9 @@
 namespace kv::process {
 namespace {
 
-std::size_t lineStart(int k) { return kRamPictureOffset + std::size_t(k) * kRamLineBytes; }
+std::size_t lineStart(int k) {
+    return kRamPictureOffset + std::size_t(k) * kRamLineBytes;
+}
 std::uint16_t at(const std::vector<std::uint16_t>& m, int row, int col) {
     return m[std::size_t(row) * kMosaicWidth + col];
 }
@@ -103,9 +105,10 @@ TEST(RamFile, LoadAcceptsWholeFilesAndThePictureBytesAlone) {
         std::uint8_t firstByte;   // ram[0] after loading
         std::uint8_t pictureByte; // ram[65536]
     };
-    for (const Row& row : {Row{kRamFileSize, true, 0x11, 0x11}, Row{kRamFileSize + 10, true, 0x11, 0x11},
-                           Row{kRamPictureBytes, true, 0, 0x11}, Row{kRamFileSize - 1, false, 0, 0},
-                           Row{100, false, 0, 0}, Row{0, false, 0, 0}}) {
+    for (const Row& row :
+         {Row{kRamFileSize, true, 0x11, 0x11}, Row{kRamFileSize + 10, true, 0x11, 0x11},
+          Row{kRamPictureBytes, true, 0, 0x11}, Row{kRamFileSize - 1, false, 0, 0},
+          Row{100, false, 0, 0}, Row{0, false, 0, 0}}) {
         Bytes ram;
         std::string error;
         const bool ok = LoadRamFile(write("ram.bin", row.size, 0x11), ram, &error);

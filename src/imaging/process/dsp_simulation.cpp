@@ -189,6 +189,24 @@ bool ParseGammaGainTable(const std::uint8_t* bytes, std::size_t size, GammaGainT
     return true;
 }
 
+std::int32_t SharpeningGain(std::int32_t y, std::int32_t sharpened, int high, int low) {
+    // The weight looks at the 10-bit luminance, the thresholds' units.
+    const std::int64_t y10 = y >> 6;
+    std::int64_t w = 0;
+    if (high <= low) {
+        w = y10 >= high ? 64 : 0; // no ramp between equal or crossed thresholds
+    } else if (y10 > high) {
+        w = 64;
+    } else if (y10 >= low) {
+        const std::int64_t k = 16384 / (std::int64_t(high) - low);
+        w = std::min<std::int64_t>(64, (k * y10 - k * low) >> 8);
+    }
+    std::int64_t gain = 4096;
+    if (w != 0 && y > 0)
+        gain = 4096 + (64 * std::int64_t(sharpened) / y - 64) * w;
+    return clampTo(gain, 0, kMax16);
+}
+
 bool VariantUsesFlashMatrix(DspVariant v) {
     return v == DspVariant::B || v == DspVariant::D;
 }
@@ -382,23 +400,9 @@ DspResult RunDspSimulation(const std::uint16_t* mosaic10, const DspParams& param
         }
     debug.mono16(sharp);
 
-    // Sharpening gain (units of 1/4096) from Y, S and the alpha thresholds (10-bit units).
-    const int high = params.alphaHigh, low = params.alphaLow;
-    const std::int64_t k = high > low ? 16384 / (std::int64_t(high) - low) : 0;
     Plane sharpGain(kCellCount), totalGain(kCellCount);
     for (std::size_t i = 0; i < kCellCount; ++i) {
-        const std::int64_t y10 = y[i] >> 6;
-        std::int64_t w = 0;
-        if (high <= low)
-            w = y10 >= high ? 64 : 0; // no ramp between equal or crossed thresholds
-        else if (y10 > high)
-            w = 64;
-        else if (y10 >= low)
-            w = std::min<std::int64_t>(64, (k * y10 - k * low) >> 8);
-        std::int64_t gain = 4096;
-        if (w != 0 && y[i] > 0)
-            gain = 4096 + (64 * std::int64_t(sharp[i]) / y[i] - 64) * w;
-        sharpGain[i] = clampTo(gain, 0, kMax16);
+        sharpGain[i] = SharpeningGain(y[i], sharp[i], params.alphaHigh, params.alphaLow);
         totalGain[i] = clampTo(fixedProduct(gammaGain[i], sharpGain[i], 12), 0, kMax16);
     }
     debug.mono16(sharpGain);

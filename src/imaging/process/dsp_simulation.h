@@ -45,6 +45,13 @@ inline constexpr const char* kDspDebugNames[] = {
 };
 inline constexpr int kDspDebugCount = 23;
 
+// The luminance sharpening gain in units of 1/4096 for luminance `y` and its sharpened value
+// (16-bit values) with the alpha thresholds (10-bit luminance units): a weight w is 0 below
+// `low`, 64 above `high` and (k x Y - k x low) >> 8 with k = 16384 / (high - low) between; the
+// gain is 4096 + (64 x S / Y - 64) x w when w is not 0, else 4096; limited to 0..65535.
+// Thresholds that are equal or crossed give a step at `high`.
+std::int32_t SharpeningGain(std::int32_t y, std::int32_t sharpened, int high, int low);
+
 // The four menu variants: A and C use the high-light matrix, B and D the flash matrix; C and D
 // switch the debug pictures on.
 enum class DspVariant { A, B, C, D };

@@ -19,7 +19,8 @@ std::vector<std::uint8_t> PlanesToRgb8(const Planes& planes, std::array<bool, 3>
     for (int r = 0; r < kPlaneHeight; ++r)
         for (int x = 0; x < kPlaneWidth; ++x)
             for (int c = 0; c < 3; ++c) {
-                float v = planes.at(c, x, kPlaneHeight - 1 - r) * kPlaneToByte;
+                // Rounded to the nearest byte, so a picture survives the trip through planes.
+                float v = planes.at(c, x, kPlaneHeight - 1 - r) * kPlaneToByte + 0.5f;
                 if (signedPlanes[c])
                     v += 128.0f;
                 std::uint8_t b = 0;

@@ -25,8 +25,8 @@ struct Planes {
     float at(int plane, int x, int y) const { return p[plane][std::size_t(x) * kPlaneHeight + y]; }
 };
 
-// RGB8 picture (480 x 400, rows from the top) to planes and back. Bytes are clamped to 0..255
-// and truncated; `signedPlanes[c]` adds half the range first (for Cb, Cr and coefficients).
+// RGB8 picture (480 x 400, rows from the top) to planes and back. Bytes are rounded and clamped to
+// 0..255; `signedPlanes[c]` adds half the range first (for Cb, Cr and coefficients).
 Planes PlanesFromRgb8(std::span<const std::uint8_t> rgb);
 std::vector<std::uint8_t> PlanesToRgb8(const Planes& planes,
                                        std::array<bool, 3> signedPlanes = {false, false, false});
