@@ -133,12 +133,12 @@ kv::Status formatCommand(int number, std::initializer_list<CommandArg> args, Com
     }
     if (next != args.end())
         return status::Failed;
-    if (!isEmptyLine && !put("\r\n")) {
-        // The limit kept room for CR LF; this cannot fail, but never write past the buffer.
-        return status::Failed;
+    if (!isEmptyLine) {
+        // The limit above kept room for CR LF and the NUL.
+        out.bytes[n++] = '\r';
+        out.bytes[n++] = '\n';
     }
-    // Limit accounted for the CR LF we just added; the NUL is already zero.
-    out.length = n;
+    out.length = n; // the NUL after it is already there
     return status::Ok;
 }
 

@@ -173,9 +173,9 @@ private:
     void handleLine(const std::string& line);
     void handlePing();
     void sendBytes(ByteSpan bytes, bool reply);
-    void putByte(std::uint8_t byte);
     void waitWhileBusy();
     bool hostRateMatches();
+    void logReceived(ByteSpan bytes);
     void registerBaseCommands();
     bool chance(double rate);
 
@@ -201,6 +201,10 @@ private:
 
     std::atomic<bool> stop_{false};
     std::atomic<bool> pulled_{false};
+    std::atomic<bool> pullRequested_{false};
+    // Bytes read from the wire but not yet taken by the line reader (receiveRaw takes them).
+    Bytes pending_;
+    std::size_t pendingAt_ = 0;
     std::thread thread_;
 };
 

@@ -1,0 +1,104 @@
+// kvcamsim: runs a bench camera on a pseudo-terminal and prints the device path to put in
+// section "PORTS" (e.g. COM1=/dev/pts/5). With --ports=COMn it writes that key itself.
+
+#include "camsim/bench_camera.h"
+#include "camsim/bench_options.h"
+#include "settings/profile.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+void onSignal(int) {
+    stopRequested = true;
+}
+
+struct Words {
+    std::vector<std::string> list;
+    std::optional<std::string> option(std::string_view name) {
+        for (auto it = list.begin(); it != list.end(); ++it) {
+            if (it->size() > name.size() && it->compare(0, name.size(), name) == 0 &&
+                (*it)[name.size()] == '=') {
+                std::string value = it->substr(name.size() + 1);
+                list.erase(it);
+                return value;
+            }
+        }
+        return std::nullopt;
+    }
+    bool flag(std::string_view name) {
+        auto it = std::find(list.begin(), list.end(), name);
+        if (it == list.end())
+            return false;
+        list.erase(it);
+        return true;
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Words words{std::vector<std::string>(argv + 1, argv + argc)};
+    if (words.flag("--help") || words.flag("-h")) {
+        std::printf("usage: kvcamsim [--ports=COMn] [--ini=FILE] [--seconds=N] [OPTIONS]\n"
+                    "Runs a bench camera and prints its device path.\n"
+                    "  --ports=COMn           write the path under [PORTS] COMn of the settings\n"
+                    "  --ini=FILE             the settings file (default: kvmini.INI)\n"
+                    "  --seconds=N            stop after N seconds (default: until a signal)\n"
+                    "%s",
+                    kv::camsim::kBenchOptionsHelp);
+        return 0;
+    }
+    kv::camsim::BenchCameraOptions options;
+    std::string error;
+    kv::settings::setModuleName("kvmini");
+    if (auto ini = words.option("--ini"))
+        kv::settings::setAppProfilePath(*ini);
+    const auto ports = words.option("--ports");
+    const auto seconds = words.option("--seconds");
+    if (!kv::camsim::readBenchOptions([&](std::string_view n) { return words.option(n); },
+                                      [&](std::string_view n) { return words.flag(n); }, options,
+                                      error)) {
+        std::fprintf(stderr, "kvcamsim: %s\n", error.c_str());
+        return 2;
+    }
+    if (!words.list.empty()) {
+        std::fprintf(stderr, "kvcamsim: unknown argument '%s' (try --help)\n",
+                     words.list.front().c_str());
+        return 2;
+    }
+    kv::camsim::BenchCamera camera(options);
+    if (!camera.ok()) {
+        std::fprintf(stderr, "kvcamsim: cannot open a pseudo-terminal\n");
+        return 1;
+    }
+    if (ports) {
+        auto& profile = kv::settings::appProfile();
+        if (!profile.writeString("PORTS", *ports, camera.devicePath())) {
+            std::fprintf(stderr, "kvcamsim: cannot write %s\n", profile.path().c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "kvcamsim: [PORTS] %s=%s written to %s\n", ports->c_str(),
+                     camera.devicePath().c_str(), profile.path().c_str());
+    }
+    std::printf("%s\n", camera.devicePath().c_str());
+    std::fflush(stdout);
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    const auto end = seconds ? std::chrono::steady_clock::now() +
+                                   std::chrono::seconds(std::strtol(seconds->c_str(), nullptr, 10))
+                             : std::chrono::steady_clock::time_point::max();
+    while (!stopRequested.load() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return 0;
+}
