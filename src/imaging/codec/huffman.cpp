@@ -87,10 +87,22 @@ HuffmanSpec buildOptimalCode(const std::array<std::uint32_t, 256>& frequency) {
     HuffmanSpec spec;
     for (int i = 1; i <= 16; ++i)
         spec.counts[i - 1] = static_cast<std::uint8_t>(bits[i]);
-    // Figure K.4: symbols by increasing code size, then value.
-    for (int size = 1; size <= 256 && spec.symbolCount < 256; ++size)
+    // Figure K.4: symbols by increasing code size, then value; the counts give their lengths.
+    std::uint8_t order[256];
+    int count = 0;
+    for (int size = 1; size <= 256 && count < 256; ++size)
         for (int s = 0; s < 256; ++s)
             if (codeSize[s] == size)
+                order[count++] = static_cast<std::uint8_t>(s);
+    std::uint8_t lengthOf[256] = {};
+    for (int length = 1, k = 0; length <= 16; ++length)
+        for (int i = 0; i < spec.counts[length - 1] && k < count; ++i)
+            lengthOf[order[k++]] = static_cast<std::uint8_t>(length);
+    // The length limit can move symbols of different code sizes into one length: list them by
+    // length and, within a length, by value.
+    for (int length = 1; length <= 16; ++length)
+        for (int s = 0; s < 256; ++s)
+            if (lengthOf[s] == length)
                 spec.symbols[spec.symbolCount++] = static_cast<std::uint8_t>(s);
     return spec;
 }

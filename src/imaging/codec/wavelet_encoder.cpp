@@ -2,14 +2,15 @@
 // Huffman code per plane and the rate control that picks each plane's scale.
 //
 // Rate control: the target stream size is split among the planes 4 : 1 : 1 (Y, Cb, Cr; each
-// at least 3000 bytes). For each plane the coded size of a scale is computed exactly (the
-// plane's code is built from the trial's symbol counts, and every level section is rounded to
-// whole bytes as written). Two trial scales are tried - a fixed first guess and the guess
-// moved in proportion to its size error - and a least-squares line through log(size) against
-// log(scale) of the trials nearest the target gives the next scale. Up to four further trials
-// refine it until a size lies within 2 % of the target; the scale taken is the one whose size
-// is closest to the target without exceeding it by more than 2 %. Scales are whole numbers,
-// because the stream carries Q truncated and the decoder multiplies by Q.
+// at least 3000 bytes, a colour plane's rise to 3000 taken from the luminance's share). For each
+// plane the coded size of a scale is computed exactly (the plane's code is built from the trial's
+// symbol counts, and every level section is rounded to whole bytes as written). Two trial scales
+// are tried - a fixed first guess and the guess moved in proportion to its size error - and a
+// least-squares line through log(size) against log(scale) of the trials nearest the target gives
+// the next scale. Up to four further trials refine it until a size lies within 2 % of the target;
+// the scale taken is the one whose size is closest to the target without exceeding it by more than
+// 2 %. Scales are whole numbers, because the stream carries Q truncated and the decoder multiplies
+// by Q.
 
 #include "imaging/codec/codec_impl.h"
 #include "imaging/codec/huffman.h"
@@ -515,13 +516,20 @@ Bytes WaveletCodec::encodeRgb(std::span<const std::uint8_t> rgb, const EncodeOpt
     analyse(reduced);
     const double budget =
         static_cast<double>(target > kHeaderBytes ? target - kHeaderBytes : std::size_t{0});
+    // Shares of the budget, at least 3000 bytes each; when a colour plane is raised to its
+    // minimum the luminance gives up the difference, so the total still meets the target.
+    std::array<std::size_t, 3> planeTargets{};
+    for (int c = 0; c < 3; ++c)
+        planeTargets[c] =
+            std::max(kMinPlaneBytes, static_cast<std::size_t>(budget * kPlaneShare[c]));
+    const double raised = static_cast<double>(planeTargets[1] + planeTargets[2]) -
+                          budget * (kPlaneShare[1] + kPlaneShare[2]);
+    planeTargets[0] = std::max(
+        kMinPlaneBytes, static_cast<std::size_t>(std::max(0.0, budget * kPlaneShare[0] - raised)));
     std::array<double, 3> scales{};
     int trials = 0;
-    for (int c = 0; c < 3; ++c) {
-        const std::size_t planeTarget =
-            std::max(kMinPlaneBytes, static_cast<std::size_t>(budget * kPlaneShare[c]));
-        scales[c] = searchScale(c, planeTarget, reduced, trials);
-    }
+    for (int c = 0; c < 3; ++c)
+        scales[c] = searchScale(c, planeTargets[c], reduced, trials);
     Bytes stream = writeStream(means, scales, reduced);
     if (report) {
         report->bytes = stream.size();
