@@ -49,6 +49,13 @@ void release(Bytes& buffer) {
 CameraTransfers::CameraTransfers(CameraLink& link, TransferTiming timing)
     : link_(link), timing_(timing) {}
 
+void CameraTransfers::settleAfterConnect(CameraLink& link) {
+    // The ping thread allows pings as its first act; a hold taken before that would be undone.
+    // The thread starts within moments of connect() returning.
+    if (link.pingThreadRunning() && !link.onPingThread())
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+}
+
 void CameraTransfers::installRetrieveAction(CameraLink& link, TransferTiming timing) {
     link.setRetrieveAction(
         [timing](CameraLink& l, CameraWorker& worker, const std::shared_ptr<TransferItem>& item) {
@@ -82,7 +89,7 @@ Status CameraTransfers::readLine(std::uint8_t* buffer, std::size_t length) {
 }
 
 Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     std::size_t got = 0;
     for (int attempt = 0; attempt < timing_.rawReadRetries; ++attempt) {
         const Status st = link_.port().read(buffer + got, length - got);
@@ -97,7 +104,7 @@ Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
 }
 
 void CameraTransfers::drainInput() {
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     std::array<std::uint8_t, 512> scratch;
     // Bounded: a camera that never stops talking cannot keep us here.
     for (int i = 0; i < 4096; ++i) {
@@ -108,7 +115,7 @@ void CameraTransfers::drainInput() {
 }
 
 Status CameraTransfers::selectItem(int number, int kind, ItemLine* line) {
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     Status st = command(cmd::SelectItem, {long(number), 0L, long(kind), 0L});
     if (st != status::Ok)
         return st;
@@ -125,7 +132,7 @@ Status CameraTransfers::selectItem(int number, int kind, ItemLine* line) {
 }
 
 Status CameraTransfers::endItemRead() {
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     Status st = command(cmd::EndItemRead, {});
     if (st != status::Ok)
         return st;
@@ -140,7 +147,7 @@ Status CameraTransfers::eraseAll() {
 // ---- memory card ----
 
 Status CameraTransfers::openFile(std::string_view name) {
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     Status st = command(cmd::OpenFile, {name, 0L, 128L});
     if (st != status::Ok)
         return st;
@@ -152,7 +159,7 @@ Status CameraTransfers::openFile(std::string_view name) {
 }
 
 Status CameraTransfers::closeFile() {
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     Status st = command(cmd::CloseFile, {});
     if (st != status::Ok)
         return st;
@@ -164,7 +171,7 @@ Status CameraTransfers::closeFile() {
 }
 
 int CameraTransfers::countFiles(std::string_view pattern, Status* result) {
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     Status st = command(cmd::ListFiles, {pattern, 0L});
     std::array<std::uint8_t, 3> line{};
     if (st == status::Ok)
@@ -181,7 +188,7 @@ int CameraTransfers::countFiles(std::string_view pattern, Status* result) {
 }
 
 int CameraTransfers::listFiles(Bytes& buffer, std::string_view pattern, Status* result) {
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     Status st = status::Ok;
     const int count = countFiles(pattern, &st);
     if (st == status::Ok && count > 0) {
@@ -198,7 +205,7 @@ int CameraTransfers::listFiles(Bytes& buffer, std::string_view pattern, Status* 
 }
 
 Status CameraTransfers::formatCard() {
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     Status st = command(cmd::FormatCard, {});
     if (st != status::Ok)
         return st;
@@ -303,13 +310,10 @@ PictureList CameraTransfers::listPictures() {
     Bytes sounds;
     Status st = status::Ok;
     const int pictureCount = listFiles(pictures, kPicturePattern, &st);
+    const int soundCount = st == status::Ok ? listFiles(sounds, kSoundPattern, &st) : 0;
     if (st != status::Ok) {
         list.result = st;
-        return list;
-    }
-    const int soundCount = listFiles(sounds, kSoundPattern, &st);
-    if (st != status::Ok) {
-        list.result = st;
+        list.refused.push_back("the memory card's file list could not be read");
         return list;
     }
     auto pictureEntries = parseListing(pictures, pictureCount);
@@ -466,10 +470,9 @@ Status CameraTransfers::readBlocks(std::uint32_t size, std::span<std::uint8_t> b
     stepsReported_ = 0;
     if (buffer.size() < size)
         return status::Failed;
-    CameraLink::PingHold hold(link_);
+    Hold hold(*this);
     const Status st = link_.hasFileSystem() ? readFileBlocks(size, buffer, withProgress, worker)
                                             : readPlainBlocks(size, buffer, withProgress, worker);
-    link_.resumePings();
     return st;
 }
 
@@ -569,7 +572,7 @@ Status CameraTransfers::readParameterRecord(Bytes& record) {
     record.assign(kParameterRecordSize, 0);
     Status st;
     {
-        CameraLink::PingHold hold(link_);
+        Hold hold(*this);
         st = command(cmd::ReadParameters, {long(kParameterRecordSize)});
         if (st == status::Ok)
             st = readChunkRaw(record.data(), record.size());
@@ -590,7 +593,7 @@ Status CameraTransfers::writeParameterRecord(ByteSpan record) {
     link_.setPingMode(0);
     Status st;
     {
-        CameraLink::PingHold hold(link_);
+        Hold hold(*this);
         st = command(cmd::AnnounceWrite, {});
         if (st == status::Ok)
             st = command(cmd::WriteParameters, {long(record.size()), long(byteSum(record))});
@@ -632,7 +635,7 @@ Status CameraTransfers::uploadMemory(int command, long start, long size, Bytes& 
         const long length = std::min<long>(static_cast<long>(kBlockSize), size - pos);
         Status st;
         {
-            CameraLink::PingHold hold(link_);
+            Hold hold(*this);
             st = this->command(command, {start + pos, length});
             if (st == status::Ok)
                 st = readChunkRaw(buffer.data() + pos, static_cast<std::size_t>(length));
@@ -684,7 +687,7 @@ Status CameraTransfers::uploadMemoryPlain(int command, long start, long size, By
         const long length = std::min<long>(static_cast<long>(kBlockSize), size - pos);
         Status st;
         {
-            CameraLink::PingHold hold(link_);
+            Hold hold(*this);
             st = this->command(command, {start + pos, length});
             if (st == status::Ok)
                 st = readChunkRaw(buffer.data() + pos, static_cast<std::size_t>(length));
@@ -733,7 +736,7 @@ Status CameraTransfers::downloadBlocks(ByteSpan data, long end, long start, int 
             data.subspan(static_cast<std::size_t>(pos), static_cast<std::size_t>(length));
         const long checksum = blockChecksum(block);
         {
-            CameraLink::PingHold hold(link_);
+            Hold hold(*this);
             st = link_.executeSimple(cmd::AnnounceWrite);
             if (st == status::Ok) {
                 if (command == cmd::WriteGamma)

@@ -70,6 +70,10 @@ class CameraTransfers {
 public:
     explicit CameraTransfers(CameraLink& link, TransferTiming timing = {});
 
+    // Call once right after connect(), before the first transfer: lets the new ping thread
+    // start, whose first act (allowing pings) would otherwise undo a transfer's ping hold.
+    static void settleAfterConnect(CameraLink& link);
+
     // Makes retrieveItem the link's action-1 job (before startWorker()).
     static void installRetrieveAction(CameraLink& link, TransferTiming timing = {});
 
@@ -128,6 +132,25 @@ public:
     long retransmitCount() const { return retransmit_; }
 
 private:
+    // Holds the camera's pings for a scope; nested holds keep them held until the outermost
+    // one ends (the link's own hold is not nested).
+    class Hold {
+    public:
+        explicit Hold(CameraTransfers& t) : t_(t) {
+            if (t_.holdDepth_++ == 0)
+                t_.link_.holdPings();
+        }
+        ~Hold() {
+            if (--t_.holdDepth_ == 0)
+                t_.link_.releasePings();
+        }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        CameraTransfers& t_;
+    };
+
     Status command(int number, std::initializer_list<CommandArg> args);
     Status readLine(std::uint8_t* buffer, std::size_t length);
     Status readBlockOnce(std::uint32_t length, std::uint8_t* buffer);
@@ -148,6 +171,7 @@ private:
     long received_ = 0;
     long stepsReported_ = 0;
     long retransmit_ = 0;
+    int holdDepth_ = 0;
     std::vector<WorkerRequest> deferred_;
 };
 

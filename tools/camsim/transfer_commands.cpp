@@ -66,6 +66,17 @@ const std::vector<StoredItem>& standardItems() {
     return items;
 }
 
+const std::vector<StoredItem>& standardVariantBItems() {
+    static std::vector<StoredItem> items;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        TransferStore store;
+        fillVariantBItems(store);
+        items = std::move(store.items);
+    });
+    return items;
+}
+
 const std::vector<CardFile>& standardCard() {
     static std::vector<CardFile> files;
     static std::once_flag once;
@@ -85,6 +96,8 @@ TransferStore& transferStore(CameraState& state) {
         auto store = std::make_shared<TransferStore>();
         if (isCardCamera(state))
             store->cardFiles = standardCard();
+        else if ((state.type & 0x1000) != 0)
+            store->items = standardVariantBItems();
         else
             store->items = standardItems();
         it = state.extra.emplace(kStoreKey, store).first;
@@ -225,11 +238,9 @@ void readMemory(BenchCamera& cam, const BenchCommand& c, bool dram) {
 void registerTransferCommands(BenchCamera& camera) {
     auto session = std::make_shared<Session>();
     {
+        // The content is made now, so that no command waits for it.
         auto guard = camera.lock();
-        // The picture count is known without making the content; the content is made the
-        // first time a transfer needs it.
-        CameraState& state = camera.state();
-        state.pictures = isCardCamera(state) ? 3 : 4;
+        syncPictureCount(camera.state());
     }
 
     // B0: select a stored item (no card) or open a card file.
@@ -314,12 +325,14 @@ void registerTransferCommands(BenchCamera& camera) {
         TransferStore& store = transferStore(cam.state());
         const auto files = store.matchingFiles(c.args[0]);
         const long mode = c.number(1);
-        Bytes listing = store.listingOf(files);
+        Bytes listing = store.listingOverride ? *store.listingOverride : store.listingOf(files);
+        const int count =
+            store.countOverride ? *store.countOverride : static_cast<int>(files.size());
         guard.unlock();
         cam.sendOk();
         if (mode == 0) {
             char text[8];
-            std::snprintf(text, sizeof text, "%3d", static_cast<int>(files.size()));
+            std::snprintf(text, sizeof text, "%3d", count);
             sendRawText(cam, std::string_view(text, 3));
         } else {
             cam.sendRaw(listing);

@@ -247,6 +247,20 @@ void fillStandardItems(TransferStore& store) {
     }
 }
 
+void fillVariantBItems(TransferStore& store) {
+    store.items.clear();
+    StoredItem note;
+    note.kind = 1;
+    note.data = appendCheckWord(makeCardWave(4000, 11));
+    store.items.push_back(note);
+    for (std::uint32_t seed : {11u, 12u}) {
+        StoredItem picture;
+        picture.quality = 0;
+        picture.data = appendCheckWord(makeCardJpeg(seed));
+        store.items.push_back(std::move(picture));
+    }
+}
+
 void fillStandardCard(TransferStore& store) {
     store.cardFiles.clear();
     store.cardFiles.push_back({"PICT0001", "JPG", makeCardJpeg(1), std::nullopt});

@@ -59,8 +59,9 @@ struct TransferStore {
     Bytes blemish;
     Bytes gamma;
     std::vector<DownloadBlock> downloads;
-    // Status requests the camera leaves unanswered after a download, while it "programs flash".
-    int flashBusyPolls = 2;
+    // Fault tests: a count and listing sent instead of the true ones (row B5).
+    std::optional<int> countOverride;
+    std::optional<Bytes> listingOverride;
 
     // Number of stored pictures ("Pix:" of the status line).
     int pictureCount(bool memoryCard) const;
@@ -100,6 +101,9 @@ Bytes makeCardWave(std::size_t noteLength, std::uint32_t seed);
 // quality 0-3 (0-2 only when the wavelet encoder is built), the quality-2 picture with a sound
 // note too. Every item ends in its check word.
 void fillStandardItems(TransferStore& store);
+// The second variant without a card: JPEG pictures, the first with a note stored as a wave
+// file before it.
+void fillVariantBItems(TransferStore& store);
 // With a card: three JPEG files, the first and third with a wave note.
 void fillStandardCard(TransferStore& store);
 
