@@ -76,7 +76,7 @@ inline bool toolPresent(const std::string& name) {
 // Runs a shell command and returns its standard output; `status` gets the exit status.
 inline std::string runTool(const std::string& command, int* status = nullptr) {
     std::string out;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    FILE* pipe = ::popen(("( " + command + " ) 2>&1").c_str(), "r");
     if (!pipe) {
         if (status)
             *status = -1;
