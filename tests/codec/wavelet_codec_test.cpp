@@ -21,8 +21,8 @@ bool allZero(ByteSpan b) {
 
 // ---------------------------------------------------------------------------------------------
 // Round trips on natural pictures at the camera's sizes. Measured on these pictures: Best at
-// 30 KB 37.2-38.5 dB, at 48 KB 38.8-40.1 dB, at 60 KB 39.6-41.0 dB; Standard (reduced) at 24 KB
-// 31.3-32.1 dB; Cine at 16 KB 33.3-35.5 dB. The floors sit about 1 dB below the worst.
+// 30 KB 36.7-38.9 dB, at 48 KB 38.8-40.1 dB, at 60 KB 39.6-40.7 dB; Standard (reduced) at 24 KB
+// 31.3-32.1 dB; Cine at 16 KB 32.9-35.4 dB. The floors sit about 1 dB below the worst.
 
 struct RoundTripCase {
     int quality;
@@ -55,7 +55,7 @@ TEST_P(RoundTrip, ReachesTargetSizeAndQuality) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CameraSizes, RoundTrip,
-                         ::testing::Values(RoundTripCase{kQualityBest, 30000, 36.0},
+                         ::testing::Values(RoundTripCase{kQualityBest, 30000, 35.5},
                                            RoundTripCase{kQualityBest, 48000, 37.5},
                                            RoundTripCase{kQualityBest, 60000, 38.5},
                                            RoundTripCase{kQualityStandard, 24000, 30.0},
