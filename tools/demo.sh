@@ -14,3 +14,12 @@ step settings set CONNECT_PARAMS BAUD_RATE 115200
 step settings get connect_params baud_rate
 step mfg-number 1090518974
 step mfg-number new
+
+# Sensor pipeline: a RAM file (random bytes here) through the RAM To Disk and simulation
+# commands; the desktop stands in scratch so develop.mtx stays out of the real one.
+export XDG_DESKTOP_DIR=$scratch/desktop
+head -c 1048576 /dev/urandom >"$scratch/frame.ram"
+step ram-to-rgb "$scratch/frame.ram" "$scratch/frame.tif"
+step dsp-sim A "$scratch/frame.ram" "$scratch/dsp.tif"
+step lumin 0.45 "$scratch"
+step colour-params
