@@ -281,6 +281,9 @@ LinkState CameraLink::connect(int rate) {
     }
     (void)execute(cmd::PingMode, {pingMode_.load()});
 
+    // Pings are allowed here, before the thread exists: were the new thread to allow them
+    // itself, it could undo a hold that a command taken right after connect() already made.
+    resumePings();
     pingThreadState_ = 1; // running from here, so a waiting destructor never misses it
     pingThread_ = std::thread([this] { pingLoop(); });
     return linkState_.load();
@@ -304,8 +307,6 @@ Status CameraLink::setPingMode(int mode) {
 void CameraLink::pingLoop() {
     pingThreadId_ = std::this_thread::get_id();
     platform::setCurrentThreadLowestPriority();
-    resumePings();
-    pingThreadState_ = 1;
     while (linkState_.load() != LinkState::Lost) {
         ping();
         for (auto slept = std::chrono::milliseconds(0);

@@ -31,6 +31,14 @@ SerialPort::SerialPort(std::string devicePath, int lineStandard,
     device_.clearBreak();
     for (int i = 0; i < kOpenPurges; ++i)
         device_.purge();
+    // Linux cannot tell a port's maximum; the highest of the usual rates the device takes
+    // stands in. Found once here, before any traffic, since trying a rate touches the line.
+    for (int rate : {kSerialRateCap, 57600, 38400, 19200, 9600}) {
+        if (device_.accepts(rate)) {
+            maxRate_ = rate;
+            break;
+        }
+    }
     currentRate_ = 9600;
     opening_ = 0;
 }
@@ -75,14 +83,7 @@ Status SerialPort::setRate(int rate) {
 }
 
 int SerialPort::maxRate() {
-    if (!device_.isOpen())
-        return 0;
-    // Linux cannot tell a port's maximum; the highest of the usual rates it takes stands in.
-    for (int rate : {kSerialRateCap, 57600, 38400, 19200, 9600}) {
-        if (device_.accepts(rate))
-            return rate;
-    }
-    return 0;
+    return device_.isOpen() ? maxRate_ : 0;
 }
 
 void SerialPort::enableCtsFlow() {

@@ -94,6 +94,7 @@ private:
     std::atomic<int> opening_{1};
     std::size_t lastReadCount_ = 0;
     std::atomic<int> currentRate_{0};
+    int maxRate_ = 0;
     int lineStandard_;
     std::chrono::milliseconds timeoutBase_;
     platform::LineErrors injected_;
