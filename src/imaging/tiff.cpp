@@ -382,7 +382,9 @@ int WriteIfd(TiffWriter& w, const IfdDescription& d) {
     }
     if (d.time != 0 && !check(w.addAscii(tifftag::DateTime, formatTiffDateTime(d.time))))
         return fail("IFD entry buffer full");
-    if (d.whiteBalance.whitePoint[0] != 0) {
+    // Also written when only the enabled flag is set (white points not yet found), so that
+    // switching automatic white balance on survives a rewrite of the file.
+    if (d.whiteBalance.whitePoint[0] != 0 || d.whiteBalance.enabled != 0) {
         Bytes b{d.whiteBalance.whitePoint[0], d.whiteBalance.whitePoint[1],
                 d.whiteBalance.whitePoint[2], d.whiteBalance.reserved};
         appendLe16(b, d.whiteBalance.enabled);

@@ -105,7 +105,7 @@ struct IfdDescription {
     std::uint16_t exposureIndex = kAttributeUnknown;
     std::optional<std::string> cameraId; // tag 519
     std::uint32_t manufacturingWord = 0; // tag 522, written when not 0
-    WhiteBalanceState whiteBalance;      // tag 523, written when whitePoint[0] is not 0
+    WhiteBalanceState whiteBalance;      // tag 523, written when whitePoint[0] or enabled is not 0
     std::uint16_t compression = 1;
     std::optional<std::string> software; // tag 305
     std::uint32_t time = 0;              // seconds since 1970; tag 306 written when not 0

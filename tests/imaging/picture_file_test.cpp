@@ -170,6 +170,12 @@ TEST_F(ScratchDir, RewriteKeepsThumbnailSoundAndDataAndTakesNewAttributes) {
     ASSERT_EQ(ReadPictureFile(path("w.kvi"), PicturePart::Picture, out, length), kv::status::Ok);
     EXPECT_EQ(out, rgb);
 
+    // Switching automatic white balance on before the white points are known is kept.
+    changed.whiteBalance = {{0, 0, 0}, 0, 1};
+    ASSERT_EQ(RewritePictureFile(changed), kv::status::Ok);
+    ASSERT_EQ(ReadPictureFile(path("w.kvi"), r), kv::status::Ok);
+    EXPECT_EQ(r.whiteBalance, changed.whiteBalance);
+
     PictureAttributes missing;
     missing.path = path("none.kvi").string();
     EXPECT_NE(RewritePictureFile(missing), kv::status::Ok);
