@@ -2,6 +2,7 @@
 
 #include "imaging/codec/wavelet_codec.h"
 #include "imaging/tiff.h"
+#include "platform/atomic_file.h"
 
 #include <algorithm>
 #include <memory>
@@ -204,9 +205,17 @@ Status RewritePictureFile(const PictureAttributes& info, Operator* op) {
 
 Status ReadPictureFile(const std::filesystem::path& path, PicturePart part, Bytes& out,
                        std::uint32_t& length, codec::WaveletCodec* codec) {
-    const std::uint32_t asked = length;
     length = 0;
-    auto file = OpenTiff(path);
+    Bytes bytes;
+    if (!platform::readWholeFile(path, bytes, kTiffFileLimit))
+        return status::Failed;
+    return ReadPictureBytes(std::move(bytes), part, out, length, codec);
+}
+
+Status ReadPictureBytes(Bytes fileBytes, PicturePart part, Bytes& out, std::uint32_t& length,
+                        codec::WaveletCodec* codec) {
+    length = 0;
+    auto file = OpenTiffBytes(std::move(fileBytes));
     if (!file)
         return status::Failed;
     switch (part) {
@@ -254,12 +263,21 @@ Status ReadPictureFile(const std::filesystem::path& path, PicturePart part, Byte
         return status::Ok;
     }
     }
-    (void)asked;
     return status::Failed;
 }
 
 Status ReadPictureFile(const std::filesystem::path& path, PictureAttributes& info) {
-    auto file = OpenTiff(path);
+    Bytes bytes;
+    if (!platform::readWholeFile(path, bytes, kTiffFileLimit))
+        return status::Failed;
+    const Status rc = ReadPictureBytes(std::move(bytes), info);
+    if (rc == status::Ok)
+        info.path = path.string();
+    return rc;
+}
+
+Status ReadPictureBytes(Bytes fileBytes, PictureAttributes& info) {
+    auto file = OpenTiffBytes(std::move(fileBytes));
     if (!file)
         return status::Failed;
     const IfdDescription& d = file->ifd();
@@ -278,7 +296,6 @@ Status ReadPictureFile(const std::filesystem::path& path, PictureAttributes& inf
     if (d.manufacturingWord != 0)
         info.manufacturingWord = d.manufacturingWord;
     info.captureTime = d.time;
-    info.path = path.string();
     return status::Ok;
 }
 

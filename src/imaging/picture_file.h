@@ -84,6 +84,11 @@ Status ReadPictureFile(const std::filesystem::path& path, PicturePart part, Byte
 // keep the values `info` had. Sets info.path.
 Status ReadPictureFile(const std::filesystem::path& path, PictureAttributes& info);
 
+// The same two readers over a file already in memory (fuzzing, tests).
+Status ReadPictureBytes(Bytes fileBytes, PicturePart part, Bytes& out, std::uint32_t& length,
+                        codec::WaveletCodec* codec = nullptr);
+Status ReadPictureBytes(Bytes fileBytes, PictureAttributes& info);
+
 // The picture-data length of a file's picture IFD when tag 514 is absent or 0.
 inline constexpr std::uint32_t kDefaultPictureDataLength = kPictureBytes;
 
