@@ -2,6 +2,8 @@
 
 #include "camera/command_table.h"
 #include "camera/wave.h"
+#include "imaging/codec/synthetic_picture.h"
+#include "imaging/codec/wavelet_codec.h"
 
 #include <jpeglib.h>
 
@@ -172,16 +174,7 @@ Bytes makeSoundNote(std::size_t length, std::uint32_t seed) {
 }
 
 Bytes makeTestRgb(std::uint32_t seed) {
-    Bytes rgb(480 * 400 * 3);
-    for (int y = 0; y < 400; ++y) {
-        for (int x = 0; x < 480; ++x) {
-            std::uint8_t* p = rgb.data() + (y * 480 + x) * 3;
-            p[0] = static_cast<std::uint8_t>((x + seed * 11) / 2);
-            p[1] = static_cast<std::uint8_t>((y * 255) / 399);
-            p[2] = static_cast<std::uint8_t>(((x / 40 + y / 40) % 2) ? 200 : 60);
-        }
-    }
-    return rgb;
+    return codec::syntheticPicture(seed);
 }
 
 Bytes makeCardJpeg(std::uint32_t seed) {
@@ -202,14 +195,51 @@ Bytes appendCheckWord(Bytes content) {
     return content;
 }
 
+Bytes embedCheckWord(Bytes data) {
+    std::size_t marker = 0;
+    for (std::size_t i = 2; i + 1 < data.size(); ++i) {
+        if (data[i] == 0x04 && data[i + 1] == 0x04) {
+            marker = i;
+            break;
+        }
+    }
+    if (data.size() < 4 || data[0] != 0x03 || data[1] != 0x03 || marker == 0)
+        return appendCheckWord(std::move(data));
+    Bytes head(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(marker));
+    if (head.size() % 2)
+        head.push_back(' ');
+    // The word goes at an even offset; neither of its bytes may be 0x04, which could end the
+    // note section early, so a filler word is added until that holds.
+    for (std::uint8_t filler = 0x20;; ++filler) {
+        Bytes out = head;
+        if (filler > 0x20) {
+            out.push_back(filler);
+            out.push_back(filler);
+        }
+        const std::size_t at = out.size();
+        out.push_back(0);
+        out.push_back(0);
+        out.insert(out.end(), data.begin() + static_cast<std::ptrdiff_t>(marker), data.end());
+        const auto word = static_cast<std::uint16_t>(0xFFFF - camera::wordSum(out));
+        storeLe16(out, at, word);
+        if (out[at] != 0x04 && out[at + 1] != 0x04 && camera::wordSum(out) == 0xFFFF)
+            return out;
+    }
+}
+
 Bytes frameWithCheckWord(Bytes frame) {
     frame[0] = frame[1] = 0;
     storeLe16(frame, 0, static_cast<std::uint16_t>(0xFFFF - camera::wordSum(frame)));
     return frame;
 }
 
-Bytes makeCompressedPicture(std::int16_t /*quality*/, std::uint32_t /*seed*/) {
-    return {};
+Bytes makeCompressedPicture(std::int16_t quality, std::uint32_t seed) {
+    if (quality < 0 || quality > 2)
+        return {};
+    codec::WaveletCodec codec;
+    codec::EncodeOptions options;
+    options.quality = quality;
+    return codec.encodeCameraPicture(makeTestRgb(seed), options);
 }
 
 Bytes makeCardWave(std::size_t noteLength, std::uint32_t seed) {
@@ -230,7 +260,7 @@ void fillStandardItems(TransferStore& store) {
         else if (data.empty())
             continue; // no encoder in this build
         else
-            data = appendCheckWord(std::move(data));
+            data = embedCheckWord(std::move(data));
         if (quality == 2) {
             StoredItem cineNote;
             cineNote.kind = 1;

@@ -91,6 +91,9 @@ Bytes makeCompressedPicture(std::int16_t quality, std::uint32_t seed);
 // The item with its check word appended (word sum of the whole = 0xFFFF; odd content is
 // padded with a zero byte first).
 Bytes appendCheckWord(Bytes content);
+// Compressed picture data with its check word inside the camera note section (before its
+// 0x04 0x04 end), so that the wavelet stream after it stays as the encoder made it.
+Bytes embedCheckWord(Bytes pictureData);
 // A raw frame with its check word in bytes 0-1 (which hold no samples).
 Bytes frameWithCheckWord(Bytes frame);
 // A wave file as newer memory-card firmware stores its notes.

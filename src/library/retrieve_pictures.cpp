@@ -1,0 +1,178 @@
+#include "library/retrieve_pictures.h"
+
+#include "imaging/codec/wavelet_codec.h"
+
+#include <condition_variable>
+#include <ctime>
+#include <deque>
+#include <mutex>
+
+namespace kv::library {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Receives the worker's notices on the worker thread and queues them for the retrieval.
+class NoticeQueue : public camera::CameraEvents {
+public:
+    explicit NoticeQueue(camera::CameraEvents& next) : next_(next) {}
+
+    void idleKick() override { next_.idleKick(); }
+    void pumpMessages() override { next_.pumpMessages(); }
+    void transferNotice(int code, std::shared_ptr<camera::TransferItem> item, long value) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        queue_.push_back({code, std::move(item), value});
+        changed_.notify_all();
+    }
+
+    struct Notice {
+        int code;
+        std::shared_ptr<camera::TransferItem> item;
+        long value;
+    };
+    std::optional<Notice> take(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!changed_.wait_for(lock, limit, [&] { return !queue_.empty(); }))
+            return std::nullopt;
+        Notice notice = std::move(queue_.front());
+        queue_.pop_front();
+        return notice;
+    }
+
+private:
+    camera::CameraEvents& next_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Notice> queue_;
+};
+
+std::string describe(const camera::TransferItem& item) {
+    if (!item.pictureFile.empty())
+        return item.pictureFile;
+    if (item.pictureSize == 0)
+        return "sound note " + std::to_string(item.soundNumber);
+    return "picture " + std::to_string(item.pictureNumber);
+}
+
+} // namespace
+
+RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions& options) {
+    RetrieveReport report;
+    camera::CameraTransfers transfers(link, options.timing);
+    camera::CameraTransfers::settleAfterConnect(link);
+
+    camera::CameraEvents& previousEvents = link.events();
+    NoticeQueue notices(previousEvents);
+    link.setEvents(&notices);
+
+    camera::PictureList list = transfers.listPictures();
+    report.listResult = list.result;
+    report.refused = list.refused;
+    report.progress.totalBytes = list.totalBytes;
+    report.progress.pictureCount = static_cast<int>(list.records.size());
+
+    StoreContext context;
+    context.base = options.base;
+    context.single = list.records.size() == 1;
+    context.jpegCamera = link.hasFileSystem() || link.variantB();
+    context.hasNewFirmware = link.hasNewFirmware();
+    context.cameraId = options.cameraId;
+    context.manufacturingWord = static_cast<std::uint32_t>(link.status().serialNumber);
+    context.retrievalTime = static_cast<std::uint32_t>(std::time(nullptr));
+    context.gainFile = options.gainFile;
+    codec::WaveletCodec codec;
+
+    if (!list.records.empty()) {
+        camera::CameraTransfers::installRetrieveAction(link, options.timing);
+        link.startWorker();
+        // One record is with the worker at a time; the next is asked for when it arrives.
+        std::size_t next = 0;
+        std::size_t inFlight = 0;
+        const auto askNext = [&] {
+            inFlight = next++;
+            link.postToWorker({camera::worker::Retrieve, list.records[inFlight]});
+        };
+        askNext();
+        int outstanding = 1;
+        auto lastNotice = std::chrono::steady_clock::now();
+        while (outstanding > 0) {
+            if (options.cancelled && options.cancelled()) {
+                report.cancelled = true;
+                break;
+            }
+            auto notice = notices.take(100ms);
+            if (!notice) {
+                if (std::chrono::steady_clock::now() - lastNotice > options.noticeTimeout) {
+                    report.failures.push_back("the camera stopped answering");
+                    report.cameraLost = true;
+                    break;
+                }
+                continue;
+            }
+            lastNotice = std::chrono::steady_clock::now();
+            switch (notice->code) {
+            case camera::notice::ProgressStep:
+                report.progress.bytesReceived += camera::kBlockSize;
+                break;
+            case camera::notice::TransferError:
+                report.transferError = true;
+                report.progress.retransmitCount += notice->value;
+                break;
+            case camera::notice::ItemReceived: {
+                --outstanding;
+                const std::shared_ptr<camera::TransferItem> item = notice->item;
+                if (!options.slowProcessor && next < list.records.size()) {
+                    askNext();
+                    ++outstanding;
+                }
+                StoredItem stored = storeRetrievedItem(*item, context, &codec);
+                if (stored.result != status::Ok)
+                    report.failures.push_back(describe(*item) + ": " + stored.error);
+                report.stored.push_back(std::move(stored));
+                // The record's transfer buffers are released once the file is written.
+                Bytes().swap(item->picture);
+                Bytes().swap(item->sound);
+                ++report.progress.picturesDone;
+                if (options.slowProcessor && next < list.records.size()) {
+                    askNext();
+                    ++outstanding;
+                }
+                break;
+            }
+            case camera::notice::ItemFailed: {
+                --outstanding;
+                const camera::TransferItem& item = *list.records[next - 1 - (outstanding > 0)];
+                report.failures.push_back(describe(item) + ": not received intact");
+                ++report.progress.picturesDone;
+                if (link.linkState() == camera::LinkState::Lost || link.port().opening() != 0 ||
+                    !link.port().isOpen()) {
+                    report.cameraLost = true;
+                    break;
+                }
+                if (next < list.records.size()) {
+                    askNext();
+                    ++outstanding;
+                }
+                break;
+            }
+            default:
+                break;
+            }
+            if (options.progress)
+                options.progress(report.progress);
+            if (report.cameraLost)
+                break;
+        }
+        link.postToWorker({camera::worker::End4, nullptr});
+        if (camera::CameraWorker* worker = link.worker())
+            worker->waitFinished(std::chrono::seconds(30));
+        link.clearWorker();
+    }
+    link.resumePings();
+    link.setEvents(&previousEvents);
+    transfers.restoreFlash(list);
+    link.setPingMode(1);
+    return report;
+}
+
+} // namespace kv::library
