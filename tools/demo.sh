@@ -23,3 +23,7 @@ step ram-to-rgb "$scratch/frame.ram" "$scratch/frame.tif"
 step dsp-sim A "$scratch/frame.ram" "$scratch/dsp.tif"
 step lumin 0.45 "$scratch"
 step colour-params
+# The camera link against the in-process bench camera.
+step --simulate connect
+step --simulate status
+step --simulate take
