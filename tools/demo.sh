@@ -27,3 +27,10 @@ step colour-params
 step --simulate connect
 step --simulate status
 step --simulate take
+# Picture files: the stored sample .kvi (tags and camera attributes), exported as a JPEG at
+# 480 x 400 with the camera markers, and its thumbnail as a bitmap.
+data=$(dirname "$(readlink -f "$0")")/../tests/data
+step info "$data/picture_standard.kvi"
+step export "$data/picture_standard.kvi" "$scratch/picture.jpg" --size 3
+step info "$scratch/picture.jpg"
+step thumb "$data/picture_standard.kvi" "$scratch/thumb.bmp"
