@@ -54,6 +54,22 @@ std::string describe(const camera::TransferItem& item) {
     return "picture " + std::to_string(item.pictureNumber);
 }
 
+// After a picture failed: is the camera still there? Asked with status requests (the worker is
+// idle now), a few times, so that a noisy line alone does not end the retrieval.
+bool cameraGone(camera::CameraLink& link, Status itemResult) {
+    if (link.linkState() == camera::LinkState::Lost || itemResult == status::IoFailed ||
+        itemResult == status::LinkLost)
+        return true;
+    for (int probe = 0; probe < 3; ++probe) {
+        const Status st = link.requestStatus();
+        if (st == status::Ok)
+            return false;
+        if (st == status::IoFailed || st == status::LinkLost)
+            return true;
+    }
+    return true;
+}
+
 } // namespace
 
 RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions& options) {
@@ -141,11 +157,11 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
             }
             case camera::notice::ItemFailed: {
                 --outstanding;
-                const camera::TransferItem& item = *list.records[next - 1 - (outstanding > 0)];
+                // The worker set the record's result before it posted the notice.
+                const camera::TransferItem& item = *list.records[inFlight];
                 report.failures.push_back(describe(item) + ": not received intact");
                 ++report.progress.picturesDone;
-                if (link.linkState() == camera::LinkState::Lost || link.port().opening() != 0 ||
-                    !link.port().isOpen()) {
+                if (cameraGone(link, item.result)) {
                     report.cameraLost = true;
                     break;
                 }

@@ -8,8 +8,8 @@ namespace {
 using camsim::TransferStore;
 
 std::vector<camsim::StoredItem> mixedItems() {
-    return {noteItem(3000, 1), pictureItem(12000, 0, 2), pictureItem(9000, 1, 3),
-            noteItem(2000, 4), pictureItem(20000, 3, 5), pictureItem(5000, 2, 6)};
+    return {noteItem(2000, 1), pictureItem(9000, 0, 2), pictureItem(6000, 1, 3),
+            noteItem(1500, 4), pictureItem(12000, 3, 5), pictureItem(4000, 2, 6)};
 }
 
 struct FaultCase {
