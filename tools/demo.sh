@@ -20,6 +20,7 @@ step mfg-number new
 export XDG_DESKTOP_DIR=$scratch/desktop
 head -c 1048576 /dev/urandom >"$scratch/frame.ram"
 step ram-to-rgb "$scratch/frame.ram" "$scratch/frame.tif"
+step edit --rotate=1 --white-balance --noise=2 "$scratch/frame.tif" "$scratch/edited.tif"
 step dsp-sim A "$scratch/frame.ram" "$scratch/dsp.tif"
 step lumin 0.45 "$scratch"
 step colour-params
