@@ -58,11 +58,11 @@ TEST_F(PictureEditsFile, RotationIsWrittenIntoTheKviFile) {
     EXPECT_EQ(picture, Bytes(imaging::kPictureBytes, 0x40));
 }
 
-TEST_F(PictureEditsFile, WhiteBalanceStateIsWrittenOnceItHasWhitePoints) {
+TEST_F(PictureEditsFile, WhiteBalanceFlagAndLaterWhitePointsAreWritten) {
     ASSERT_EQ(AutoWhiteBalance(record), status::Ok);
     EXPECT_EQ(record.edits.whiteBalance.enabled, 1);
-    // Without white points yet, tag 523 is not written.
-    EXPECT_EQ(readBack().whiteBalance, imaging::WhiteBalanceState{});
+    // The flag is kept even before any white point is known.
+    EXPECT_EQ(readBack().whiteBalance, (imaging::WhiteBalanceState{{0, 0, 0}, 0, 1}));
     // Showing the picture finds the white points; storing the record keeps them.
     Bytes pixels(imaging::kPictureBytes, 0x40);
     imaging::ApplyWhiteBalance(&record.edits.whiteBalance, pixels.data(), pixels.size());
