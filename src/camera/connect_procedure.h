@@ -58,7 +58,7 @@ struct ConnectResult {
 // Searches COM1..COM4 (or the fixed port) at 9600 and the working rate in turn until a camera
 // answers, the operator cancels, or maxTries is reached. Progress texts go to the operator's
 // progress box ("Connecting to Camera"); idle kicks go to `events`, which the found camera
-// keeps using.
+// keeps using (so `events` must outlive it).
 ConnectResult connectToCamera(const ConnectSettings& settings, const ConnectOptions& options,
                               Operator& op, CameraEvents& events);
 
