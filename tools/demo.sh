@@ -35,3 +35,11 @@ step info "$data/picture_standard.kvi"
 step export "$data/picture_standard.kvi" "$scratch/picture.jpg" --size 3
 step info "$scratch/picture.jpg"
 step thumb "$data/picture_standard.kvi" "$scratch/thumb.bmp"
+# Camera transfers against the bench camera: its picture list, Retrieve Images into a folder
+# (wavelet pictures as JPEG, the uncompressed one as .kvi, sound notes as .wav), the memory-card
+# variant, and a parameter record read.
+step --simulate list
+step --simulate retrieve "$scratch/pictures"
+step --simulate --camera=card retrieve "$scratch/card" --base Card
+ls -l "$scratch/pictures" "$scratch/card"
+step --simulate upload dram 0 65536 "$scratch/dram.bin"

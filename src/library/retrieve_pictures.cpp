@@ -110,6 +110,14 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
         };
         askNext();
         int outstanding = 1;
+        // Bytes of the records already finished, and the 8 KiB steps of the one in flight.
+        std::uint64_t finishedBytes = 0;
+        std::uint64_t currentSteps = 0;
+        const auto finishRecord = [&](const camera::TransferItem& record) {
+            finishedBytes += std::uint64_t(record.pictureSize) + record.soundSize;
+            currentSteps = 0;
+            report.progress.bytesReceived = finishedBytes;
+        };
         auto lastNotice = std::chrono::steady_clock::now();
         while (outstanding > 0) {
             if (options.cancelled && options.cancelled()) {
@@ -128,7 +136,13 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
             lastNotice = std::chrono::steady_clock::now();
             switch (notice->code) {
             case camera::notice::ProgressStep:
-                report.progress.bytesReceived += camera::kBlockSize;
+                // Steps of a repeated attempt count again; the bar never passes the record.
+                currentSteps += camera::kBlockSize;
+                report.progress.bytesReceived =
+                    finishedBytes +
+                    std::min<std::uint64_t>(currentSteps,
+                                            std::uint64_t(list.records[inFlight]->pictureSize) +
+                                                list.records[inFlight]->soundSize);
                 break;
             case camera::notice::TransferError:
                 report.transferError = true;
@@ -137,6 +151,7 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
             case camera::notice::ItemReceived: {
                 --outstanding;
                 const std::shared_ptr<camera::TransferItem> item = notice->item;
+                finishRecord(*item);
                 if (!options.slowProcessor && next < list.records.size()) {
                     askNext();
                     ++outstanding;
@@ -159,6 +174,7 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
                 --outstanding;
                 // The worker set the record's result before it posted the notice.
                 const camera::TransferItem& item = *list.records[inFlight];
+                finishRecord(item);
                 report.failures.push_back(describe(item) + ": not received intact");
                 ++report.progress.picturesDone;
                 if (cameraGone(link, item.result)) {
