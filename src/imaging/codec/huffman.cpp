@@ -148,4 +148,22 @@ void buildLookup(const std::uint8_t* counts, const std::uint8_t* symbols, int sy
     }
 }
 
+void buildFastLookup(const std::uint8_t* lookup, const std::array<std::uint8_t, 256>& lengths,
+                     std::uint16_t* fast) {
+    constexpr int span = 1 << (16 - kFastBits);
+    for (int prefix = 0; prefix < (1 << kFastBits); ++prefix) {
+        const std::uint8_t* windows = lookup + prefix * span;
+        const std::uint8_t symbol = windows[0];
+        const int length = lengths[symbol];
+        bool uniform = length >= 1 && length <= kFastBits;
+        const std::uint64_t same = symbol * 0x0101010101010101ull;
+        for (int i = 0; uniform && i < span; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, windows + i, 8);
+            uniform = word == same;
+        }
+        fast[prefix] = uniform ? static_cast<std::uint16_t>((length << 8) | symbol) : 0;
+    }
+}
+
 } // namespace kv::codec::detail

@@ -31,4 +31,12 @@ void assignCodes(const std::uint8_t* counts, const std::uint8_t* symbols, int sy
 void buildLookup(const std::uint8_t* counts, const std::uint8_t* symbols, int symbolCount,
                  std::uint8_t* lookup, std::array<std::uint8_t, 256>& lengths);
 
+// A small first-level table over the leading kFastBits bits, to keep the common short codes
+// in the first-level cache: (length << 8) | symbol where every window with that prefix decodes
+// through lookup to that symbol and its length is at most kFastBits; 0 where lookup must be
+// consulted. It never changes what a window decodes to.
+inline constexpr int kFastBits = 10;
+void buildFastLookup(const std::uint8_t* lookup, const std::array<std::uint8_t, 256>& lengths,
+                     std::uint16_t* fast);
+
 } // namespace kv::codec::detail

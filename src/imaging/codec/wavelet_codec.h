@@ -134,7 +134,7 @@ public:
 
 private:
     struct Impl;
-    void renderRgb(std::uint8_t* out) const;
+    void renderRgb(std::uint8_t* out);
     void loadRgb(std::span<const std::uint8_t> rgb, std::array<double, 3>& means);
     void analyse(bool reduced);
     Bytes writeStream(const std::array<double, 3>& means, const std::array<double, 3>& scales,

@@ -29,6 +29,22 @@ inline std::uint64_t loadBe64(const std::uint8_t* p) {
     return __builtin_bswap64(v);
 }
 
+// Sum of bytes (modulo 2^32, of which the checksum keeps the low 16 bits), 16 at a time.
+std::uint32_t byteSum(const std::uint8_t* p, std::size_t n) {
+    __m128i acc = _mm_setzero_si128();
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16)
+        acc = _mm_add_epi64(acc,
+                            _mm_sad_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)),
+                                         _mm_setzero_si128()));
+    std::uint64_t halves[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(halves), acc);
+    std::uint64_t sum = halves[0] + halves[1];
+    for (; i < n; ++i)
+        sum += p[i];
+    return static_cast<std::uint32_t>(sum);
+}
+
 // Byte-level reads of the stream with the running checksum.
 struct ByteReader {
     const std::uint8_t* data;
@@ -86,8 +102,9 @@ struct ByteReader {
 // Decodes one band of coded coefficients from the bit position bitPos, in serpentine order,
 // writing value x step into the plane. wholeRun is set when the band is one run of zeros.
 DecodeError decodeBand(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint64_t endBits,
-                       const std::uint8_t* lookup, const std::uint8_t* lengths, float* plane,
-                       const Band& band, float step, bool& wholeRun) {
+                       const std::uint16_t* fast, const std::uint8_t* lookup,
+                       const std::uint8_t* lengths, float* plane, const Band& band, float step,
+                       bool& wholeRun) {
     const int total = band.w * band.h;
     int remaining = total;
     int x = band.x;
@@ -114,8 +131,15 @@ DecodeError decodeBand(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint
     wholeRun = false;
     while (remaining > 0) {
         const std::uint64_t window = loadBe64(buf + (pos >> 3)) << (pos & 7);
-        const unsigned symbol = lookup[window >> 48];
-        const unsigned length = lengths[symbol];
+        const unsigned entry = fast[window >> (64 - kFastBits)];
+        unsigned symbol, length;
+        if (entry != 0) {
+            symbol = entry & 0xFF;
+            length = entry >> 8;
+        } else {
+            symbol = lookup[window >> 48];
+            length = lengths[symbol];
+        }
         pos += length;
         std::uint32_t run = 0;
         float value = 0.0f;
@@ -235,6 +259,7 @@ DecodeError WaveletCodec::DecodeStream(ByteSpan stream, int& reducedFlag) {
         steps[8] = static_cast<float>(1.0 * scale);
         means_[c] = static_cast<std::int16_t>(mean) * 32.0;
         buildLookup(counts, symbols, symbolCount, s.lookup.data(), s.lengths);
+        buildFastLookup(s.lookup.data(), s.lengths, s.fast.data());
 
         float* plane = s.plane(c);
         for (int level = 4; level >= 0; --level) {
@@ -254,8 +279,8 @@ DecodeError WaveletCodec::DecodeStream(ByteSpan stream, int& reducedFlag) {
                 const Band band = level == 4 ? lowestBand() : detailBand(level, b);
                 const float step = level == 4 ? steps[8] : steps[2 * level + (b == 2 ? 1 : 0)];
                 bool wholeRun = false;
-                if (auto e = decodeBand(buf, bitPos, endBits, s.lookup.data(), s.lengths.data(),
-                                        plane, band, step, wholeRun);
+                if (auto e = decodeBand(buf, bitPos, endBits, s.fast.data(), s.lookup.data(),
+                                        s.lengths.data(), plane, band, step, wholeRun);
                     e != DecodeError::None)
                     return e;
                 if (level == 0 && wholeRun)
@@ -264,10 +289,7 @@ DecodeError WaveletCodec::DecodeStream(ByteSpan stream, int& reducedFlag) {
             // Every byte the bit reader loaded counts towards the section's checksum, which
             // starts at the next whole byte.
             const std::size_t end = static_cast<std::size_t>((bitPos + 7) / 8);
-            std::uint16_t sum = r.sum;
-            for (std::size_t i = start; i < end; ++i)
-                sum = static_cast<std::uint16_t>(sum + buf[i]);
-            r.sum = sum;
+            r.sum = static_cast<std::uint16_t>(r.sum + byteSum(buf + start, end - start));
             r.pos = end;
             if (auto e = r.checksum(); e != DecodeError::None)
                 return e;
@@ -305,9 +327,11 @@ struct RenderParams {
 };
 
 struct ScalarRender {
-    static void bins(const float* py, double meanY, int count, int* bins) {
+    // Adds the mean to the luminance (kept in the plane) and gives each value's bin.
+    static void bins(float* py, double meanY, int count, int* bins) {
         for (int i = 0; i < count; ++i) {
             const float v = static_cast<float>(py[i] + meanY);
+            py[i] = v;
             const double b = static_cast<double>(v) * 0.30515456 + 0.5;
             bins[i] = !(b >= 0.0) ? 0 : (b >= 9999.0 ? 9999 : static_cast<int>(b));
         }
@@ -320,19 +344,19 @@ struct ScalarRender {
             return 255;
         return static_cast<std::uint8_t>(scaled);
     }
+    // One column's pixels as R, G, B bytes; py already holds the mean.
     static void column(const float* py, const float* pb, const float* pr, const RenderParams& p,
-                       int count, std::uint8_t* r8, std::uint8_t* g8, std::uint8_t* b8) {
+                       int count, std::uint8_t* rgb) {
         for (int i = 0; i < count; ++i) {
-            const float v = static_cast<float>(py[i] + p.meanY);
-            double index = static_cast<double>(v) * 999.0 / p.white;
+            double index = static_cast<double>(py[i]) * 999.0 / p.white;
             index = !(index >= 0.0) ? 0.0 : (index >= 999.0 ? 999.0 : index);
             const double k = static_cast<int>(index);
             const double dy = static_cast<float>((p.a * k + p.b) * k);
             const double cb = static_cast<float>(pb[i] + p.meanB);
             const double cr = static_cast<float>(pr[i] + p.meanR);
-            r8[i] = toByte(static_cast<float>(dy + 1.402 * cr));
-            g8[i] = toByte(static_cast<float>(dy - 0.3441 * cb - 0.7141 * cr));
-            b8[i] = toByte(static_cast<float>(dy + 1.772 * cb));
+            rgb[3 * i] = toByte(static_cast<float>(dy + 1.402 * cr));
+            rgb[3 * i + 1] = toByte(static_cast<float>(dy - 0.3441 * cb - 0.7141 * cr));
+            rgb[3 * i + 2] = toByte(static_cast<float>(dy + 1.772 * cb));
         }
     }
 };
@@ -340,18 +364,18 @@ struct ScalarRender {
 // The same operations four values at a time; separate multiplies and adds (never fused) keep
 // the results identical to ScalarRender's.
 struct Avx2Render {
-    __attribute__((target("avx2"))) static __m256d planeValue(const float* p, __m256d mean) {
-        const __m128 v = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(p)), mean));
-        return _mm256_cvtps_pd(v);
+    __attribute__((target("avx2"))) static __m128 plusMean(const float* p, __m256d mean) {
+        return _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(p)), mean));
     }
-    __attribute__((target("avx2"))) static void bins(const float* py, double meanY, int count,
+    __attribute__((target("avx2"))) static void bins(float* py, double meanY, int count,
                                                      int* bins) {
         const __m256d mean = _mm256_set1_pd(meanY);
         int i = 0;
         for (; i + 4 <= count; i += 4) {
-            __m256d b =
-                _mm256_add_pd(_mm256_mul_pd(planeValue(py + i, mean), _mm256_set1_pd(0.30515456)),
-                              _mm256_set1_pd(0.5));
+            const __m128 v = plusMean(py + i, mean);
+            _mm_storeu_ps(py + i, v);
+            __m256d b = _mm256_add_pd(_mm256_mul_pd(_mm256_cvtps_pd(v), _mm256_set1_pd(0.30515456)),
+                                      _mm256_set1_pd(0.5));
             b = _mm256_min_pd(_mm256_max_pd(b, _mm256_setzero_pd()), _mm256_set1_pd(9999.0));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(bins + i), _mm256_cvttpd_epi32(b));
         }
@@ -362,55 +386,64 @@ struct Avx2Render {
         s = _mm_min_ps(_mm_max_ps(s, _mm_setzero_ps()), _mm_set1_ps(255.0f));
         return _mm_cvttps_epi32(s);
     }
-    __attribute__((target("avx2"))) static void store4(std::uint8_t* dst, __m128i v) {
-        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(v, v), v);
-        const int word = _mm_cvtsi128_si32(bytes);
-        std::memcpy(dst, &word, 4);
-    }
     __attribute__((target("avx2"))) static void column(const float* py, const float* pb,
                                                        const float* pr, const RenderParams& p,
-                                                       int count, std::uint8_t* r8,
-                                                       std::uint8_t* g8, std::uint8_t* b8) {
-        const __m256d meanY = _mm256_set1_pd(p.meanY), meanB = _mm256_set1_pd(p.meanB),
-                      meanR = _mm256_set1_pd(p.meanR);
+                                                       int count, std::uint8_t* rgb) {
+        const __m256d meanB = _mm256_set1_pd(p.meanB), meanR = _mm256_set1_pd(p.meanR);
         const __m256d white = _mm256_set1_pd(p.white), a = _mm256_set1_pd(p.a),
                       b = _mm256_set1_pd(p.b);
+        // r0 r1 r2 r3 g0 g1 g2 g3 b0 b1 b2 b3 -> r0 g0 b0 r1 g1 b1 ...
+        const __m128i order = _mm_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
         int i = 0;
-        for (; i + 4 <= count; i += 4) {
+        // Each step stores 16 bytes of which 12 are pixels; the last step is left to the
+        // scalar code so nothing is written past 3 x count.
+        for (; i + 8 <= count; i += 4) {
             __m256d index = _mm256_div_pd(
-                _mm256_mul_pd(planeValue(py + i, meanY), _mm256_set1_pd(999.0)), white);
+                _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(py + i)), _mm256_set1_pd(999.0)), white);
             index = _mm256_min_pd(_mm256_max_pd(index, _mm256_setzero_pd()), _mm256_set1_pd(999.0));
-            const __m256d k = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(index));
+            const __m256d k = _mm256_round_pd(index, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
             const __m256d dy = _mm256_cvtps_pd(
                 _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_add_pd(_mm256_mul_pd(a, k), b), k)));
-            const __m256d cb = planeValue(pb + i, meanB);
-            const __m256d cr = planeValue(pr + i, meanR);
+            const __m256d cb = _mm256_cvtps_pd(plusMean(pb + i, meanB));
+            const __m256d cr = _mm256_cvtps_pd(plusMean(pr + i, meanR));
             const __m256d rd = _mm256_add_pd(dy, _mm256_mul_pd(_mm256_set1_pd(1.402), cr));
             const __m256d gd =
                 _mm256_sub_pd(_mm256_sub_pd(dy, _mm256_mul_pd(_mm256_set1_pd(0.3441), cb)),
                               _mm256_mul_pd(_mm256_set1_pd(0.7141), cr));
             const __m256d bd = _mm256_add_pd(dy, _mm256_mul_pd(_mm256_set1_pd(1.772), cb));
-            store4(r8 + i, toBytes(rd));
-            store4(g8 + i, toBytes(gd));
-            store4(b8 + i, toBytes(bd));
+            const __m128i bb = toBytes(bd);
+            const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(toBytes(rd), toBytes(gd)),
+                                                    _mm_packs_epi32(bb, bb));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(rgb + 3 * i),
+                             _mm_shuffle_epi8(packed, order));
         }
-        ScalarRender::column(py + i, pb + i, pr + i, p, count - i, r8 + i, g8 + i, b8 + i);
+        ScalarRender::column(py + i, pb + i, pr + i, p, count - i, rgb + 3 * i);
     }
 };
 
 template <class R>
-[[gnu::always_inline]] inline void renderBody(const float* py, const float* pb, const float* pr,
+[[gnu::always_inline]] inline void renderBody(float* py, const float* pb, const float* pr,
                                               const std::array<double, 3>& means,
-                                              std::uint8_t* out) {
+                                              std::uint32_t* partial, std::uint8_t* out) {
     // Tone map of the luminance: white level and median from a 10000-bin histogram.
     constexpr int kBins = 10000;
-    std::uint32_t histogram[kBins] = {};
+    // Four partial histograms: neighbouring values of a smooth picture fall into one bin, and
+    // counting them in turn into different arrays avoids waiting on the previous increment.
+    std::memset(partial, 0, sizeof(std::uint32_t) * 4 * kBins);
     int bins[kHeight];
     for (int x = 0; x < kWidth; ++x) {
         R::bins(py + static_cast<std::size_t>(x) * kStride, means[0], kHeight, bins);
-        for (int bin : bins)
-            ++histogram[bin];
+        for (int i = 0; i < kHeight; i += 4) {
+            ++partial[bins[i]];
+            ++partial[kBins + bins[i + 1]];
+            ++partial[2 * kBins + bins[i + 2]];
+            ++partial[3 * kBins + bins[i + 3]];
+        }
     }
+    std::uint32_t histogram[kBins];
+    for (int i = 0; i < kBins; ++i)
+        histogram[i] =
+            partial[i] + partial[kBins + i] + partial[2 * kBins + i] + partial[3 * kBins + i];
     for (int i = 1; i < kBins; ++i)
         histogram[i] += histogram[i - 1];
     const auto whiteCount = static_cast<std::uint32_t>(0.99 * static_cast<double>(kPlaneValues));
@@ -442,38 +475,42 @@ template <class R>
 
     // Column by column: the planes are read in order, and the 400 output rows one column
     // touches stay in the cache for the next.
-    std::uint8_t r8[kHeight], g8[kHeight], b8[kHeight];
+    // Rows of the output take one pixel of each column: three bytes stored as one 4-byte word
+    // whose fourth byte the next column overwrites (the last column stores three bytes).
+    std::uint8_t rgb[kHeight * 3 + 4];
+    constexpr std::size_t kRow = kWidth * 3;
     for (int x = 0; x < kWidth; ++x) {
         const std::size_t col = static_cast<std::size_t>(x) * kStride;
-        R::column(py + col, pb + col, pr + col, p, kHeight, r8, g8, b8);
-        std::uint8_t* px = out + static_cast<std::size_t>(kHeight - 1) * (kWidth * 3) + x * 3;
-        for (int y = 0; y < kHeight; ++y, px -= kWidth * 3) {
-            px[0] = r8[y];
-            px[1] = g8[y];
-            px[2] = b8[y];
-        }
+        R::column(py + col, pb + col, pr + col, p, kHeight, rgb);
+        std::uint8_t* px = out + static_cast<std::size_t>(kHeight - 1) * kRow + x * 3;
+        if (x + 1 < kWidth)
+            for (int y = 0; y < kHeight; ++y, px -= kRow)
+                std::memcpy(px, rgb + 3 * y, 4);
+        else
+            for (int y = 0; y < kHeight; ++y, px -= kRow)
+                std::memcpy(px, rgb + 3 * y, 3);
     }
 }
 
-__attribute__((target("avx2"))) void renderAvx2(const float* py, const float* pb, const float* pr,
+__attribute__((target("avx2"))) void renderAvx2(float* py, const float* pb, const float* pr,
                                                 const std::array<double, 3>& means,
-                                                std::uint8_t* out) {
-    renderBody<Avx2Render>(py, pb, pr, means, out);
+                                                std::uint32_t* partial, std::uint8_t* out) {
+    renderBody<Avx2Render>(py, pb, pr, means, partial, out);
 }
-void renderBaseline(const float* py, const float* pb, const float* pr,
-                    const std::array<double, 3>& means, std::uint8_t* out) {
-    renderBody<ScalarRender>(py, pb, pr, means, out);
+void renderBaseline(float* py, const float* pb, const float* pr, const std::array<double, 3>& means,
+                    std::uint32_t* partial, std::uint8_t* out) {
+    renderBody<ScalarRender>(py, pb, pr, means, partial, out);
 }
 
 } // namespace
 
-void WaveletCodec::renderRgb(std::uint8_t* out) const {
+void WaveletCodec::renderRgb(std::uint8_t* out) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    const Impl& s = *impl_;
+    Impl& s = *impl_;
     if (avx2)
-        renderAvx2(s.plane(0), s.plane(1), s.plane(2), means_, out);
+        renderAvx2(s.plane(0), s.plane(1), s.plane(2), means_, s.histograms.data(), out);
     else
-        renderBaseline(s.plane(0), s.plane(1), s.plane(2), means_, out);
+        renderBaseline(s.plane(0), s.plane(1), s.plane(2), means_, s.histograms.data(), out);
 }
 
 Status WaveletCodec::DecodePicture(ByteSpan stream, std::span<std::uint8_t> out, int mode) {

@@ -96,6 +96,21 @@ struct ScalarKernels {
             dst[y] = static_cast<float>(acc);
         }
     }
+    // One pair of synthesis outputs along x: src[k] is the column at u index 2m - 3 + k;
+    // even[y] = sum over k < 7 of e[k] src[k][y], odd[y] = sum over k < 9 of o[k] src[k][y].
+    static void pair(const float* const* src, const double* e, const double* o, float* even,
+                     float* odd, int count) {
+        for (int y = 0; y < count; ++y) {
+            double a = static_cast<double>(src[0][y]) * e[0];
+            for (int k = 1; k < 7; ++k)
+                a += static_cast<double>(src[k][y]) * e[k];
+            double b = static_cast<double>(src[0][y]) * o[0];
+            for (int k = 1; k < 9; ++k)
+                b += static_cast<double>(src[k][y]) * o[k];
+            even[y] = static_cast<float>(a);
+            odd[y] = static_cast<float>(b);
+        }
+    }
     // out[j] = sum over t of c(j)[t] * up[j + t] (up padded by kPad) for j in [0, count);
     // c(j) is even[] for even j and odd[] for odd j.
     static void line(const float* up, const double* even, const double* odd, float* out,
@@ -150,20 +165,65 @@ struct Avx2Kernels {
         else
             ScalarKernels::columns(c, dst, count);
     }
+    __attribute__((target("avx2,fma"))) static void pair(const float* const* src, const double* e,
+                                                         const double* o, float* even, float* odd,
+                                                         int count) {
+        __m256d ce[7], co[9];
+        const float* s[9];
+#pragma GCC unroll 9
+        for (int k = 0; k < 9; ++k) {
+            co[k] = _mm256_set1_pd(o[k]);
+            s[k] = src[k];
+        }
+#pragma GCC unroll 7
+        for (int k = 0; k < 7; ++k)
+            ce[k] = _mm256_set1_pd(e[k]);
+        int y = 0;
+        for (; y + 4 <= count; y += 4) {
+            // Each source is converted once and feeds both outputs.
+            __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(s[0] + y));
+            __m256d a = _mm256_mul_pd(v, ce[0]);
+            __m256d b = _mm256_mul_pd(v, co[0]);
+#pragma GCC unroll 6
+            for (int k = 1; k < 7; ++k) {
+                v = _mm256_cvtps_pd(_mm_loadu_ps(s[k] + y));
+                a = _mm256_fmadd_pd(v, ce[k], a);
+                b = _mm256_fmadd_pd(v, co[k], b);
+            }
+            b = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(s[7] + y)), co[7], b);
+            b = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(s[8] + y)), co[8], b);
+            _mm_storeu_ps(even + y, _mm256_cvtpd_ps(a));
+            _mm_storeu_ps(odd + y, _mm256_cvtpd_ps(b));
+        }
+        if (y < count) {
+            const float* rest[9];
+            for (int k = 0; k < 9; ++k)
+                rest[k] = s[k] + y;
+            ScalarKernels::pair(rest, e, o, even + y, odd + y, count - y);
+        }
+    }
     __attribute__((target("avx2,fma"))) static void line(const float* up, const double* even,
                                                          const double* odd, float* out, int count) {
+        // The padded line in double once, then nine loads and multiply-adds per four outputs.
+        double ud[kMaxLine + 2 * kPad + 8];
+        const int n = count + 2 * kPad;
+        int i = 0;
+        for (; i + 4 <= n; i += 4)
+            _mm256_storeu_pd(ud + i, _mm256_cvtps_pd(_mm_loadu_ps(up + i)));
+        for (; i < n; ++i)
+            ud[i] = up[i];
         __m256d coef[9];
 #pragma GCC unroll 9
         for (int t = 0; t < 9; ++t)
             coef[t] = _mm256_setr_pd(even[t], odd[t], even[t], odd[t]);
         int j = 0;
         for (; j + 8 <= count; j += 8) {
-            __m256d a0 = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(up + j)), coef[0]);
-            __m256d a1 = _mm256_mul_pd(_mm256_cvtps_pd(_mm_loadu_ps(up + j + 4)), coef[0]);
+            __m256d a0 = _mm256_mul_pd(_mm256_loadu_pd(ud + j), coef[0]);
+            __m256d a1 = _mm256_mul_pd(_mm256_loadu_pd(ud + j + 4), coef[0]);
 #pragma GCC unroll 9
             for (int t = 1; t < 9; ++t) {
-                a0 = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(up + j + t)), coef[t], a0);
-                a1 = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(up + j + 4 + t)), coef[t], a1);
+                a0 = _mm256_fmadd_pd(_mm256_loadu_pd(ud + j + t), coef[t], a0);
+                a1 = _mm256_fmadd_pd(_mm256_loadu_pd(ud + j + 4 + t), coef[t], a1);
             }
             _mm_storeu_ps(out + j, _mm256_cvtpd_ps(a0));
             _mm_storeu_ps(out + j + 4, _mm256_cvtpd_ps(a1));
@@ -199,19 +259,23 @@ inline void padLine(float* u, int n) {
 template <class K>
 [[gnu::always_inline]] inline void synthesisBody(float* plane, float* work, int width, int height,
                                                  int stride) {
+    // Along x, two outputs (2m, 2m + 1) at a time from the nine columns at u index 2m - 3 ...
+    // 2m + 5 (low columns at even u index, high ones at odd), in ascending tap order.
     const int halfW = width / 2;
-    for (int j = 0; j < width; ++j) {
-        ColumnTaps c;
-        for (int t = -4; t <= 4; ++t) {
-            const double w = ((j + t) & 1) == 0 ? kSynthesisLow[t + 4] : kSynthesisHigh[t + 4];
-            if (w == 0.0)
-                continue;
-            const int s = reflect(j + t, width);
+    double e[7], o[9];
+    for (int k = 0; k < 7; ++k)
+        e[k] = kTaps.synthEven[k + 1];
+    for (int k = 0; k < 9; ++k)
+        o[k] = kTaps.synthOdd[k];
+    for (int m = 0; m < halfW; ++m) {
+        const float* src[9];
+        for (int k = 0; k < 9; ++k) {
+            const int s = reflect(2 * m - 3 + k, width);
             const int column = (s & 1) == 0 ? s / 2 : halfW + s / 2;
-            c.src[c.count] = plane + static_cast<long>(column) * stride;
-            c.coef[c.count++] = w;
+            src[k] = plane + static_cast<long>(column) * stride;
         }
-        K::columns(c, work + static_cast<long>(j) * stride, height);
+        K::pair(src, e, o, work + static_cast<long>(2 * m) * stride,
+                work + static_cast<long>(2 * m + 1) * stride, height);
     }
     const int halfH = height / 2;
     float line[kMaxLine + 2 * kPad + 8];
