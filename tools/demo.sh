@@ -43,3 +43,10 @@ step --simulate retrieve "$scratch/pictures"
 step --simulate --camera=card retrieve "$scratch/card" --base Card
 ls -l "$scratch/pictures" "$scratch/card"
 step --simulate upload dram 0 65536 "$scratch/dram.bin"
+# Wavelet codec: a procedural picture made into a .kvi the way the camera delivers a Best
+# picture (note section + wavelet stream at about 40 KB), a Standard one, and both decoded.
+step test-picture "$scratch/scene.tif" --seed 2
+step encode "$scratch/scene.tif" "$scratch/best.kvi" --quality 0 --target-kb 40
+step encode "$scratch/scene.tif" "$scratch/standard.kvi" --quality 1
+step decode "$scratch/best.kvi" "$scratch/best.bmp"
+step decode "$scratch/standard.kvi" "$scratch/standard.jpg"

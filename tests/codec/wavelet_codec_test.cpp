@@ -119,6 +119,26 @@ TEST(WaveletCodec, SeparateCodecsDecodeAlikeOnTwoThreads) {
     EXPECT_EQ(b, expected);
 }
 
+TEST(WaveletCodec, PortableAndVectorKernelsGiveTheSameBits) {
+    // The same suite of work through both paths: streams, planes and pictures must be equal.
+    WaveletCodec vector, portable;
+    portable.usePortableKernels(true);
+    for (int quality : {kQualityBest, kQualityStandard}) {
+        const Bytes picture = test::naturalPicture(8 + quality);
+        const Bytes a = vector.encodeRgb(picture, {quality, 30000});
+        const Bytes b = portable.encodeRgb(picture, {quality, 30000});
+        ASSERT_EQ(a, b);
+        Bytes outA(kRgbBytes), outB(kRgbBytes);
+        ASSERT_EQ(vector.DecodePicture(a, outA, quality), status::Ok);
+        ASSERT_EQ(portable.DecodePicture(a, outB, quality), status::Ok);
+        EXPECT_EQ(outA, outB);
+        for (int c = 0; c < 3; ++c)
+            EXPECT_TRUE(std::equal(vector.plane(c).begin(), vector.plane(c).end(),
+                                   portable.plane(c).begin()))
+                << "plane " << c;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Failure codes, each from a minimal edit of a valid stream.
 

@@ -42,6 +42,7 @@ inline Band lowestBand() {
 }
 
 struct WaveletCodec::Impl {
+    bool vector = true; // AVX2 kernels where the processor has them
     std::vector<float> planes = std::vector<float>(3 * kPlaneValues, 0.0f);
     std::vector<float> work = std::vector<float>(kPlaneValues, 0.0f);
     std::vector<std::uint8_t> stream;                                    // padded stream copy

@@ -127,6 +127,10 @@ public:
     Bytes encodeCameraPicture(std::span<const std::uint8_t> rgb, const EncodeOptions& options,
                               EncodeReport* report = nullptr);
 
+    // Runs the portable loops instead of the AVX2 ones chosen at run time (for tests: both
+    // give the same bits).
+    void usePortableKernels(bool portable);
+
     // The coefficient / YCbCr planes (3 x kPlaneValues floats) and the plane means.
     std::span<float> plane(int index);
     std::span<const float> plane(int index) const;

@@ -309,7 +309,8 @@ void WaveletCodec::InverseTransform(int startLevel, bool reduced) {
     for (int c = 0; c < 3; ++c) {
         float* plane = s.plane(c);
         for (int level = startLevel; level >= lastLevel; --level)
-            synthesisLevel(plane, s.work.data(), kWidth >> level, kHeight >> level, kStride);
+            synthesisLevel(plane, s.work.data(), kWidth >> level, kHeight >> level, kStride,
+                           s.vector);
         if (reduced)
             interpolateTwice(plane, s.work.data(), kWidth / 2, kHeight / 2, kStride);
     }
@@ -505,9 +506,8 @@ void renderBaseline(float* py, const float* pb, const float* pr, const std::arra
 } // namespace
 
 void WaveletCodec::renderRgb(std::uint8_t* out) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
     Impl& s = *impl_;
-    if (avx2)
+    if (s.vector && cpuHasAvx2())
         renderAvx2(s.plane(0), s.plane(1), s.plane(2), means_, s.histograms.data(), out);
     else
         renderBaseline(s.plane(0), s.plane(1), s.plane(2), means_, s.histograms.data(), out);

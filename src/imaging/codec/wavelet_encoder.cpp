@@ -94,9 +94,8 @@ __attribute__((target("avx2"))) void quantiseRunAvx2(const float* src, int n, do
 void quantiseRunBaseline(const float* src, int n, double step, int* dst) {
     quantiseRunBody(src, n, step, dst);
 }
-void quantiseRun(const float* src, int n, double step, int* dst) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
+void quantiseRun(const float* src, int n, double step, int* dst, bool vector) {
+    if (vector && cpuHasAvx2())
         quantiseRunAvx2(src, n, step, dst);
     else
         quantiseRunBaseline(src, n, step, dst);
@@ -104,11 +103,11 @@ void quantiseRun(const float* src, int n, double step, int* dst) {
 
 // The band's quantised values in scan order: columns left to right, even columns upwards,
 // odd ones downwards.
-int scanBand(const float* plane, const Band& band, double step, int* out) {
+int scanBand(const float* plane, const Band& band, double step, int* out, bool vector) {
     int k = 0;
     for (int x = band.x; x < band.x + band.w; ++x) {
         const float* col = plane + static_cast<std::size_t>(x) * kStride + band.y;
-        quantiseRun(col, band.h, step, out + k);
+        quantiseRun(col, band.h, step, out + k, vector);
         if ((x & 1) != 0)
             std::reverse(out + k, out + k + band.h);
         k += band.h;
@@ -155,8 +154,8 @@ void symbolise(const int* q, int n, Emit& emit) {
 // Walks the plane's sections in stream order; for each band calls emit with its symbols.
 // section(level) is called before each level's bands.
 template <class Section, class Emit>
-void codePlane(const float* plane, double scale, bool reduced, int* scan, Section&& section,
-               Emit&& emit) {
+void codePlane(const float* plane, double scale, bool reduced, int* scan, bool vector,
+               Section&& section, Emit&& emit) {
     for (int level = 4; level >= 0; --level) {
         section(level);
         const int bands = level == 4 ? 1 : 3;
@@ -166,7 +165,7 @@ void codePlane(const float* plane, double scale, bool reduced, int* scan, Sectio
                 emitRun(band.w * band.h, emit);
                 continue;
             }
-            const int n = scanBand(plane, band, bandStep(level, b, scale), scan);
+            const int n = scanBand(plane, band, bandStep(level, b, scale), scan, vector);
             symbolise(scan, n, emit);
         }
     }
@@ -177,11 +176,11 @@ struct PlaneStats {
     std::array<std::uint64_t, kSections> extraBits{};
 };
 
-PlaneStats collectStats(const float* plane, double scale, bool reduced, int* scan) {
+PlaneStats collectStats(const float* plane, double scale, bool reduced, int* scan, bool vector) {
     PlaneStats stats;
     int section = 0;
     codePlane(
-        plane, scale, reduced, scan, [&](int level) { section = 4 - level; },
+        plane, scale, reduced, scan, vector, [&](int level) { section = 4 - level; },
         [&](unsigned symbol, unsigned, int bits) {
             ++stats.frequency[section][symbol];
             stats.extraBits[section] += static_cast<unsigned>(bits);
@@ -267,8 +266,8 @@ std::int16_t roundedI16(double v) {
 }
 
 void writeSegment(Bytes& out, int c, const float* plane, double scale, double mean, bool reduced,
-                  int* scan) {
-    const PlaneCode code = makeCode(collectStats(plane, scale, reduced, scan));
+                  int* scan, bool vector) {
+    const PlaneCode code = makeCode(collectStats(plane, scale, reduced, scan, vector));
     StreamWriter w{out};
     w.marker(5);
     w.u16(kChannelLetter[c]);
@@ -288,7 +287,7 @@ void writeSegment(Bytes& out, int c, const float* plane, double scale, double me
     BitWriter bits{w};
     bool open = false;
     codePlane(
-        plane, scale, reduced, scan,
+        plane, scale, reduced, scan, vector,
         [&](int level) {
             if (open) {
                 bits.flush();
@@ -355,7 +354,8 @@ void WaveletCodec::analyse(bool reduced) {
     for (int c = 0; c < 3; ++c) {
         float* plane = s.plane(c);
         for (int level = 0; level < kLevels; ++level)
-            analysisLevel(plane, s.work.data(), kWidth >> level, kHeight >> level, kStride);
+            analysisLevel(plane, s.work.data(), kWidth >> level, kHeight >> level, kStride,
+                          s.vector);
         if (reduced) {
             // The reduced rebuild stops at the 240 x 200 low band, which is the picture at
             // twice its level (two low-pass gains of sqrt 2): halve what it is built from.
@@ -378,7 +378,7 @@ Bytes WaveletCodec::writeStream(const std::array<double, 3>& means,
     header.checksum();
     for (int c : kStreamPlaneOrder)
         writeSegment(out, c, s.plane(c), std::clamp(scales[c], kMinScale, kMaxScale), means[c],
-                     reduced, s.scan.data());
+                     reduced, s.scan.data(), s.vector);
     return out;
 }
 
@@ -438,7 +438,7 @@ double WaveletCodec::searchScale(int c, std::size_t target, bool reduced, int& t
     auto trial = [&](double scale) {
         ++trials;
         const std::size_t bytes =
-            makeCode(collectStats(plane, scale, reduced, s.scan.data())).bytes;
+            makeCode(collectStats(plane, scale, reduced, s.scan.data(), s.vector)).bytes;
         tried.emplace_back(scale, bytes);
         return bytes;
     };
@@ -551,6 +551,10 @@ Bytes WaveletCodec::encodeCameraPicture(std::span<const std::uint8_t> rgb,
 }
 
 WaveletCodec::WaveletCodec() : impl_(std::make_unique<Impl>()) {}
+
+void WaveletCodec::usePortableKernels(bool portable) {
+    impl_->vector = !portable;
+}
 WaveletCodec::~WaveletCodec() = default;
 
 std::span<float> WaveletCodec::plane(int index) {

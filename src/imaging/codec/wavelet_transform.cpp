@@ -337,26 +337,26 @@ void analysisBaseline(float* plane, float* work, int width, int height, int stri
     analysisBody<ScalarKernels>(plane, work, width, height, stride);
 }
 
-bool haveAvx2() {
+} // namespace
+
+bool cpuHasAvx2() {
     static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     return yes;
 }
 
-} // namespace
-
-void synthesisLevel(float* plane, float* work, int width, int height, int stride) {
+void synthesisLevel(float* plane, float* work, int width, int height, int stride, bool vector) {
     if (width < 2 || height < 2 || width > kMaxLine || height > kMaxLine)
         return;
-    if (haveAvx2())
+    if (vector && cpuHasAvx2())
         synthesisAvx2(plane, work, width, height, stride);
     else
         synthesisBaseline(plane, work, width, height, stride);
 }
 
-void analysisLevel(float* plane, float* work, int width, int height, int stride) {
+void analysisLevel(float* plane, float* work, int width, int height, int stride, bool vector) {
     if (width < 2 || height < 2 || width > kMaxLine || height > kMaxLine)
         return;
-    if (haveAvx2())
+    if (vector && cpuHasAvx2())
         analysisAvx2(plane, work, width, height, stride);
     else
         analysisBaseline(plane, work, width, height, stride);

@@ -14,10 +14,16 @@ extern const float kSynthesisHigh[9]; // G1
 // One synthesis level: the low and high halves of the width x height region are combined,
 // first along x (into work), then along y (back into plane). Sums are formed in double and
 // stored as floats. work needs width columns of height values at the same stride.
-void synthesisLevel(float* plane, float* work, int width, int height, int stride);
+// vector selects the AVX2 kernels (when the processor has them); the portable kernels give
+// the same bits.
+void synthesisLevel(float* plane, float* work, int width, int height, int stride,
+                    bool vector = true);
 // The exact counterpart (encoding): along x into work, then along y back into plane, low
 // outputs in the first half, high outputs in the second half of every line.
-void analysisLevel(float* plane, float* work, int width, int height, int stride);
+void analysisLevel(float* plane, float* work, int width, int height, int stride,
+                   bool vector = true);
+// Whether this processor runs the AVX2 kernels.
+bool cpuHasAvx2();
 // Reduced streams: the width x height region becomes 2 width x 2 height, first along y, then
 // along x; each sample a is followed by (9 (a + b) - (c + d)) / 16, ends repeated.
 void interpolateTwice(float* plane, float* work, int width, int height, int stride);
