@@ -54,10 +54,12 @@ TEST(SerialPort, UnopenablePortKeepsOpeningSetAndFailsEveryCall) {
 
 TEST(SerialPort, LongReadGoesInPiecesOfAtMost8192) {
     ScriptedPeer peer;
-    TracedPort traced(peer.path(), 400ms);
+    // A long time-out base so a stalled sender on a busy machine cannot split a piece.
+    TracedPort traced(peer.path(), 2000ms);
     kv::Bytes data(20000);
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<std::uint8_t>(i * 7);
+    // The line buffers only a few KiB: the far end keeps writing while the host reads.
     std::thread sender([&] { peer.send(data); });
     kv::Bytes got(data.size());
     const kv::Status result = traced.port.read(got.data(), got.size());

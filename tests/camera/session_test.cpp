@@ -111,9 +111,7 @@ TEST(CameraSession, DetectionFailures) {
 
 TEST(CameraSession, SilentCameraIsLostAndThePingThreadEnds) {
     BenchCamera camera;
-    LinkTiming t = quickTiming(50ms);
-    CameraLink link("COM1", kLineRS232, linkOptions(camera.devicePath(), t));
-    // Detection with the short time-out is fine against a camera that answers at once.
+    CameraLink link("COM1", kLineRS232, linkOptions(camera.devicePath(), quickTiming(250ms)));
     ASSERT_EQ(link.connect(9600), LinkState::Connected);
     link.setLinkState(LinkState::Ready);
     camera.setFaults(faults([](auto& f) { f.silent = true; }));
@@ -124,7 +122,7 @@ TEST(CameraSession, SilentCameraIsLostAndThePingThreadEnds) {
 
 TEST(CameraSession, PulledCableLosesTheLink) {
     BenchCamera camera;
-    CameraLink link("COM1", kLineRS232, linkOptions(camera.devicePath(), quickTiming(50ms)));
+    CameraLink link("COM1", kLineRS232, linkOptions(camera.devicePath(), quickTiming(250ms)));
     ASSERT_EQ(link.connect(9600), LinkState::Connected);
     camera.pullCable();
     EXPECT_TRUE(eventually([&] { return link.linkState() == LinkState::Lost; }, 30s));
@@ -321,6 +319,7 @@ TEST(ConnectProcedure, AutomaticRateSearchesAtThePortMaximumAndSendsIt) {
     // round at the port's maximum finds it.
     BenchCamera camera(cameraOptions([](auto& o) { o.initialRate = 115200; }));
     Search search;
+    search.options.timing = quickTiming(250ms);
     search.devices["COM1"] = camera.devicePath();
     const ConnectResult r = search.run();
     ASSERT_NE(r.camera, nullptr);
@@ -369,18 +368,21 @@ TEST(ConnectProcedure, CameraVariantsDecideTheMenuItemsAndFirmwareMessage) {
     } cases[] = {
         {kv::camsim::CameraKind::MemoryCard, "2.5", false, false, false},
         {kv::camsim::CameraKind::VariantB, "2.0", true, true, false},
-        // No status ever answered: no firmware text. The connect still succeeds.
+        // A status line that does not parse leaves the firmware text empty.
         {kv::camsim::CameraKind::Plain, "", false, true, true},
     };
     for (const Case& c : cases) {
         BenchCamera camera(cameraOptions([&](auto& o) {
             o.kind = c.kind;
             o.firmware = c.firmware;
-            if (*c.firmware == '\0')
-                o.faults.refuseCommand = "I0";
         }));
+        if (*c.firmware == '\0') {
+            camera.addHandler("I0", [](BenchCamera& cam, const kv::camsim::BenchCommand&) {
+                cam.sendReply(std::string(126, '?') + "\r\n");
+            });
+        }
         Search search;
-        search.options.timing = quickTiming(*c.firmware == '\0' ? 60ms : 400ms);
+        search.options.timing = quickTiming();
         search.devices["COM1"] = camera.devicePath();
         const ConnectResult r = search.run();
         ASSERT_NE(r.camera, nullptr) << c.firmware;
