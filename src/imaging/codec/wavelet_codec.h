@@ -111,16 +111,19 @@ public:
     void InverseTransform(int startLevel, bool reduced);
 
     // Forward path on planes() (Y, Cb, Cr, means already removed; transformed in place):
-    // four analysis levels, quantisation with the given scale per plane, coding. means are in
-    // units of 32 (written rounded half away from zero). When reduced, level-0 detail is
+    // four analysis levels, quantisation with the given scale per plane (held to 1-32767; the
+    // stream carries it truncated), coding. means are in units of 32 (written rounded half
+    // away from zero). When reduced, level-0 detail is
     // coded as zero runs and levels 1-4 are halved so that the reduced rebuild gives the
     // picture's levels (the Standard quality form).
     Bytes EncodePicture(const std::array<double, 3>& means, const std::array<double, 3>& scales,
                         bool reduced = false);
 
-    // RGB picture (kRgbBytes) to wavelet stream with rate control towards the target size.
-    // The forward colour conversion is the inverse of the decoder's, with the luminance
-    // scaled so that the decoder's tone map gives the original levels back.
+    // RGB picture (kRgbBytes) to wavelet stream with rate control towards the target size
+    // (within about 2 %; each plane's part is at least 3000 bytes, and a flat picture may stay
+    // below it). The forward colour conversion is the inverse of the decoder's, with the
+    // luminance scaled so that the decoder's tone map gives the original levels back. Empty
+    // when rgb is shorter than kRgbBytes. Uses planes() as its work area.
     Bytes encodeRgb(std::span<const std::uint8_t> rgb, const EncodeOptions& options,
                     EncodeReport* report = nullptr);
     // Camera picture data: cameraNoteSection(quality) followed by encodeRgb's stream.
