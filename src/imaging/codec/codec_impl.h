@@ -49,7 +49,7 @@ struct WaveletCodec::Impl {
     std::vector<std::uint8_t> lookup = std::vector<std::uint8_t>(65536); // symbol by window
     std::array<std::uint8_t, 256> lengths{};                             // code length by symbol
     std::array<std::uint16_t, 1024> fast{};                              // short codes first
-    std::vector<std::uint32_t> histograms = std::vector<std::uint32_t>(4 * 10000); // tone map
+    std::vector<std::uint16_t> histograms = std::vector<std::uint16_t>(4 * 10000); // tone map
     std::vector<int> scan = std::vector<int>(kPlaneValues / 4); // one band, scan order
 
     float* plane(int c) { return planes.data() + static_cast<std::size_t>(c) * kPlaneValues; }

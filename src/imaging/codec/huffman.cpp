@@ -128,8 +128,10 @@ void assignCodes(const std::uint8_t* counts, const std::uint8_t* symbols, int sy
 
 void buildLookup(const std::uint8_t* counts, const std::uint8_t* symbols, int symbolCount,
                  std::uint8_t* lookup, std::array<std::uint8_t, 256>& lengths) {
-    std::memset(lookup, 0xFF, 65536);
     lengths.fill(0);
+    // Canonical codes lead consecutive runs of windows from 0 upwards, so the windows with a
+    // symbol form one range [0, covered); the rest get 0xFF.
+    std::uint32_t covered = 0;
     std::uint32_t code = 0;
     int k = 0;
     for (int length = 1; length <= 16; ++length) {
@@ -140,12 +142,15 @@ void buildLookup(const std::uint8_t* counts, const std::uint8_t* symbols, int sy
             // leads no window.
             if (code < (1u << length)) {
                 const std::uint32_t first = code << (16 - length);
-                std::memset(lookup + first, symbol, std::size_t{1} << (16 - length));
+                const std::uint32_t count = 1u << (16 - length);
+                std::memset(lookup + first, symbol, count);
+                covered = first + count;
             }
             ++code;
         }
         code <<= 1;
     }
+    std::memset(lookup + covered, 0xFF, 65536 - covered);
 }
 
 void buildFastLookup(const std::uint8_t* lookup, const std::array<std::uint8_t, 256>& lengths,
