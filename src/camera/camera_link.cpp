@@ -284,9 +284,11 @@ LinkState CameraLink::connect(int rate) {
     // Pings are allowed here, before the thread exists: were the new thread to allow them
     // itself, it could undo a hold that a command taken right after connect() already made.
     resumePings();
+    // Taken before the ping thread starts: its first answer may already turn it to Ready.
+    const LinkState result = linkState_.load();
     pingThreadState_ = 1; // running from here, so a waiting destructor never misses it
     pingThread_ = std::thread([this] { pingLoop(); });
-    return linkState_.load();
+    return result;
 }
 
 Status CameraLink::setRate(int rate) {

@@ -151,8 +151,8 @@ void BenchCamera::sendBytes(ByteSpan bytes, bool reply) {
                     ? 0
                     : static_cast<std::size_t>(faults.pullCableAfter) - sent_.load();
             if (left == 0) {
+                pulled_ = true; // before the host can see the line vanish
                 pty_->closeMaster();
-                pulled_ = true;
                 break;
             }
             n = std::min(n, left);
@@ -315,8 +315,8 @@ void BenchCamera::run() {
     std::uint8_t chunk[4096];
     while (!stop_.load()) {
         if (pullRequested_.exchange(false) && !pulled_.load()) {
-            pty_->closeMaster();
             pulled_ = true;
+            pty_->closeMaster();
         }
         if (pulled_.load()) {
             std::unique_lock<std::mutex> lock(logMutex_);
@@ -359,8 +359,8 @@ void BenchCamera::run() {
 
 void BenchCamera::pullCable() {
     if (std::this_thread::get_id() == thread_.get_id()) {
-        pty_->closeMaster();
         pulled_ = true;
+        pty_->closeMaster();
         return;
     }
     pullRequested_ = true;
@@ -423,9 +423,10 @@ void BenchCamera::registerBaseCommands() {
             cam.sendRefusal();
             return;
         }
-        // The answer still goes out at the old rate; the camera switches after it.
-        cam.sendOk();
+        // The camera listens at the new rate from the moment it answers (the host switches
+        // only after reading the answer, so nothing it sends can fall in between).
         cam.withState([&](CameraState& s) { s.rate = static_cast<int>(rate); });
+        cam.sendOk();
     });
     addHandler("E0", setting(&CameraState::exposure, 0, 11));
     addHandler("E1", setting(&CameraState::autoExposure, 0, 1));
