@@ -9,6 +9,7 @@
 #include "imaging/picture_file.h"
 #include "imaging/rgb_picture.h"
 #include "imaging/tiff.h"
+#include "imaging/tiff_forms.h"
 #include "platform/atomic_file.h"
 #include "settings/app_settings.h"
 
@@ -326,6 +327,40 @@ struct Loaded {
     std::string note;
 };
 
+// A TIFF of one IFD (an export or a working file): 8-bit RGB as it is, grey (8 or 16 bits,
+// the high byte) repeated into the three channels.
+bool loadWorkingTiff(const fs::path& path, Loaded& out, std::string& error) {
+    WorkingPicture w;
+    if (ReadWorkingTiff(path, w) != kv::status::Ok) {
+        error = "cannot read the picture data of " + path.string();
+        return false;
+    }
+    const IfdDescription& d = w.ifd;
+    const std::size_t pixels = std::size_t(d.width) * d.height;
+    if (d.compression != kCompressionNone || pixels == 0 ||
+        std::uint64_t(pixels) > kJpegMaxPixels) {
+        error = "unsupported TIFF picture in " + path.string();
+        return false;
+    }
+    out.picture.width = static_cast<int>(d.width);
+    out.picture.height = static_cast<int>(d.height);
+    out.picture.pixels.resize(pixels * 3);
+    if (d.samplesPerPixel >= 3 && d.bitsPerSample == 8 && !d.planarSeparate &&
+        w.data.size() >= pixels * d.samplesPerPixel) {
+        for (std::size_t i = 0; i < pixels; ++i)
+            std::copy_n(&w.data[i * d.samplesPerPixel], 3, &out.picture.pixels[i * 3]);
+    } else if (d.samplesPerPixel == 1 && (d.bitsPerSample == 8 || d.bitsPerSample == 16)) {
+        const std::size_t step = d.bitsPerSample / 8;
+        const std::size_t high = step == 2 && !w.bigEndian ? 1 : 0;
+        for (std::size_t i = 0; i < pixels; ++i)
+            std::fill_n(&out.picture.pixels[i * 3], 3, w.data[i * step + high]);
+    } else {
+        error = "unsupported TIFF picture in " + path.string();
+        return false;
+    }
+    return true;
+}
+
 bool loadPicture(const fs::path& path, Loaded& out, bool thumbnail, std::string& error) {
     kv::Bytes head;
     if (!readHead(path, head)) {
@@ -334,6 +369,8 @@ bool loadPicture(const fs::path& path, Loaded& out, bool thumbnail, std::string&
     }
     const Kind kind = kindOf(head);
     if (kind == Kind::Tiff) {
+        if (auto tiff = OpenTiff(path); tiff && tiff->nextIfdOffset() == 0 && !thumbnail)
+            return loadWorkingTiff(path, out, error);
         kv::Bytes pixels;
         std::uint32_t length = 0;
         if (ReadPictureFile(path, out.attributes) != kv::status::Ok) {
