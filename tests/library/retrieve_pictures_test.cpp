@@ -95,6 +95,24 @@ TEST(RetrievePictures, CardCameraFilesAreStoredAsReceived) {
     EXPECT_EQ(readAll(dir.path / "Image3.wav"), files[4].data);
 }
 
+// The second variant delivers JPEG pictures through the item commands: they are written as
+// received, and its notes, already wave files, too. Programs we did not write open them.
+TEST(RetrievePictures, SecondVariantPicturesAreJpegFilesAsReceived) {
+    Rig rig(benchOptions(camsim::CameraKind::VariantB, "2.10"));
+    Scratch dir;
+    const RetrieveReport report = retrievePictures(*rig.link, optionsFor(dir));
+    EXPECT_TRUE(report.complete());
+    const auto items = rig.store([](camsim::TransferStore& s) { return s.items; });
+    EXPECT_EQ(dir.names(), (std::vector<std::string>{"Image2.jpg", "Image2.wav", "Image3.jpg"}));
+    EXPECT_EQ(readAll(dir.path / "Image2.jpg"), items[1].data);
+    EXPECT_EQ(readAll(dir.path / "Image2.wav"), items[0].data);
+    if (fs::exists("/usr/bin/djpeg")) {
+        const std::string command = "/usr/bin/djpeg -outfile /dev/null '" +
+                                    (dir.path / "Image3.jpg").string() + "' 2>/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+}
+
 // With faults on the line every stored file is what the camera holds, or its picture is
 // reported failed.
 TEST(RetrievePictures, FaultyLineStoresNothingCorrupted) {
