@@ -118,7 +118,8 @@ public:
     // ---- session ----
 
     // The detection hand-shake on this port at `rate` (0 = maxRate): wake, drain, "N0",
-    // CTS flow, "K0" with the working rate, status, ping mode, ping thread. Returns linkState.
+    // CTS flow, "K0" with the working rate, status, ping mode, ping thread. Returns Connected
+    // (the ping thread may have turned linkState to Ready already) or NotConnected.
     LinkState connect(int rate);
     // Switches camera and port to `rate` (0 = maxRate): 0xFFFF when the camera refuses, else
     // the port's result.

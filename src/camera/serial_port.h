@@ -59,7 +59,8 @@ public:
     // Changes the bit rate and reads it back: 0 and `currentRate` = rate when the read-back
     // matches, else 0xFFFF (-1) with `currentRate` unchanged.
     Status setRate(int rate);
-    // The highest rate the device accepts, capped at 115200; 0 when the device cannot say.
+    // The highest usual rate the device accepted when it was opened, capped at 115200; 0 when
+    // the port is not open.
     int maxRate();
     // RS232 only: switches CTS output flow control on (after the camera first answered).
     void enableCtsFlow();
