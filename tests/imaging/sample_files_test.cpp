@@ -88,7 +88,7 @@ TEST(SampleFiles, EveryTruncationOfTheSamplesReadsSafely) {
 TEST(ResizeRgb, DoublesExactlyAveragesDownAndKeepsFlatPicturesFlat) {
     RgbPicture flat{30, 20, Bytes(30 * 20 * 3, 90)};
     for (const auto& [w, h] : {std::pair{60, 40}, std::pair{120, 80}, std::pair{15, 10},
-                              std::pair{7, 3}, std::pair{45, 30}, std::pair{30, 20}}) {
+                               std::pair{7, 3}, std::pair{45, 30}, std::pair{30, 20}}) {
         const RgbPicture r = ResizeRgb(flat, w, h);
         ASSERT_TRUE(r.valid()) << w << "x" << h;
         EXPECT_EQ(r.pixels, Bytes(std::size_t(w) * std::size_t(h) * 3, 90)) << w << "x" << h;
