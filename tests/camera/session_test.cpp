@@ -411,3 +411,19 @@ TEST(ConnectProcedure, ReadsItsSettings) {
     EXPECT_EQ(s.lineStandard, kLineRS232);
     EXPECT_FALSE(s.fixedPort.has_value()); // COMM_PORT_RS232 empty: search
 }
+
+TEST(ConnectProcedure, DiagnosticsModeTakesAPictureAfterConnecting) {
+    for (bool diagnostics : {false, true}) {
+        BenchCamera camera;
+        Search search;
+        search.options.timing = quickTiming();
+        search.options.diagnosticsMode = diagnostics;
+        search.options.takePictureDelay = 1ms;
+        search.settings.continuousTakePicture = true;
+        search.devices["COM1"] = camera.devicePath();
+        const ConnectResult r = search.run();
+        ASSERT_NE(r.camera, nullptr);
+        const auto log = camera.commandLog();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "P0"), diagnostics ? 1 : 0);
+    }
+}
