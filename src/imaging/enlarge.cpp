@@ -13,10 +13,25 @@ inline std::uint8_t between(int c, int a, int b, int d) {
 // Doubles `n` samples spaced `step` apart from `in` into 2n samples spaced `step` apart.
 inline void doubleLine(const std::uint8_t* in, std::uint8_t* out, int n, std::size_t step) {
     auto at = [in, n, step](int i) { return int(in[std::size_t(std::clamp(i, 0, n - 1)) * step]); };
-    for (int i = 0; i < n; ++i) {
+    auto edge = [&](int i) {
         out[std::size_t(2 * i) * step] = in[std::size_t(i) * step];
         out[std::size_t(2 * i + 1) * step] = between(at(i - 1), at(i), at(i + 1), at(i + 2));
+    };
+    if (n < 4) {
+        for (int i = 0; i < n; ++i)
+            edge(i);
+        return;
     }
+    edge(0);
+    // Inside the line every neighbour exists: no clamping of positions.
+    for (int i = 1; i < n - 2; ++i) {
+        const std::uint8_t* p = in + std::size_t(i) * step;
+        out[std::size_t(2 * i) * step] = p[0];
+        out[std::size_t(2 * i + 1) * step] =
+            between(p[-std::ptrdiff_t(step)], p[0], p[step], p[2 * step]);
+    }
+    edge(n - 2);
+    edge(n - 1);
 }
 
 } // namespace

@@ -294,6 +294,23 @@ TEST(EnlargeTwice, KeepsOriginalsAndInterpolatesWithClamping) {
                     << "row " << row << " x " << x;
         }
     }
+    // Every position against the formula with edge samples repeated.
+    const int n = 11;
+    Bytes noisy(std::size_t(n) * 3);
+    for (std::size_t i = 0; i < noisy.size(); ++i)
+        noisy[i] = static_cast<std::uint8_t>((i * 97 + 13) % 256);
+    const Bytes wide = EnlargeTwice(noisy, n, 1);
+    auto s = [&noisy](int i, int c) {
+        return int(noisy[std::size_t(std::clamp(i, 0, n - 1)) * 3 + std::size_t(c)]);
+    };
+    for (int i = 0; i < n; ++i) {
+        for (int c = 0; c < 3; ++c) {
+            const int mid = std::clamp(
+                (9 * (s(i, c) + s(i + 1, c)) - (s(i - 1, c) + s(i + 2, c)) + 8) / 16, 0, 255);
+            EXPECT_EQ(wide[std::size_t(2 * i) * 3 + std::size_t(c)], s(i, c));
+            EXPECT_EQ(wide[std::size_t(2 * i + 1) * 3 + std::size_t(c)], mid) << i;
+        }
+    }
     const Bytes flat(5 * 7 * 3, 77);
     EXPECT_EQ(EnlargeTwice(flat, 5, 7), Bytes(10 * 14 * 3, 77));
     EXPECT_TRUE(EnlargeTwice(Bytes(5), 4, 4).empty());
