@@ -454,11 +454,12 @@ TEST(HuffmanCode, LengthsAreLimitedTo16AndDecodeThroughTheLookup) {
         a = b;
         b = next;
     }
-    const detail::HuffmanSpec spec = detail::buildOptimalCode(frequency);
-    EXPECT_EQ(spec.symbolCount, 40);
+    const detail::HuffmanTable table = detail::buildOptimalCode(frequency);
+    EXPECT_EQ(table.symbolCount, 40);
     std::array<std::uint16_t, 256> codes{};
     std::array<std::uint8_t, 256> lengths{};
-    detail::assignCodes(spec.counts.data(), spec.symbols.data(), spec.symbolCount, codes, lengths);
+    detail::assignCodes(table.counts.data(), table.symbols.data(), table.symbolCount, codes,
+                        lengths);
     double kraft = 0;
     for (int s = 0; s < 256; ++s) {
         EXPECT_LE(lengths[s], 16);
@@ -468,8 +469,8 @@ TEST(HuffmanCode, LengthsAreLimitedTo16AndDecodeThroughTheLookup) {
     }
     EXPECT_LT(kraft, 1.0); // the reserved code point: no code is all ones
     // Listed by increasing length and, within a length, by increasing value.
-    for (int i = 1; i < spec.symbolCount; ++i) {
-        const int a = spec.symbols[i - 1], b = spec.symbols[i];
+    for (int i = 1; i < table.symbolCount; ++i) {
+        const int a = table.symbols[i - 1], b = table.symbols[i];
         EXPECT_TRUE(lengths[a] < lengths[b] || (lengths[a] == lengths[b] && a < b)) << i;
     }
     // The most frequent symbols get the shortest codes.
@@ -478,7 +479,7 @@ TEST(HuffmanCode, LengthsAreLimitedTo16AndDecodeThroughTheLookup) {
 
     std::vector<std::uint8_t> lookup(65536);
     std::array<std::uint8_t, 256> decodeLengths{};
-    detail::buildLookup(spec.counts.data(), spec.symbols.data(), spec.symbolCount, lookup.data(),
+    detail::buildLookup(table.counts.data(), table.symbols.data(), table.symbolCount, lookup.data(),
                         decodeLengths);
     EXPECT_EQ(decodeLengths, lengths);
     for (int s = 0; s < 256; ++s)

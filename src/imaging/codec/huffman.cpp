@@ -4,7 +4,7 @@
 
 namespace kv::codec::detail {
 
-HuffmanSpec buildOptimalCode(const std::array<std::uint32_t, 256>& frequency) {
+HuffmanTable buildOptimalCode(const std::array<std::uint32_t, 256>& frequency) {
     // Figure K.1: code sizes, with symbol 256 as the reserved code point so that no code is
     // all ones.
     std::int64_t freq[257];
@@ -84,9 +84,9 @@ HuffmanSpec buildOptimalCode(const std::array<std::uint32_t, 256>& frequency) {
     if (longest > 0)
         --bits[longest];
 
-    HuffmanSpec spec;
+    HuffmanTable table;
     for (int i = 1; i <= 16; ++i)
-        spec.counts[i - 1] = static_cast<std::uint8_t>(bits[i]);
+        table.counts[i - 1] = static_cast<std::uint8_t>(bits[i]);
     // Figure K.4: symbols by increasing code size, then value; the counts give their lengths.
     std::uint8_t order[256];
     int count = 0;
@@ -96,15 +96,15 @@ HuffmanSpec buildOptimalCode(const std::array<std::uint32_t, 256>& frequency) {
                 order[count++] = static_cast<std::uint8_t>(s);
     std::uint8_t lengthOf[256] = {};
     for (int length = 1, k = 0; length <= 16; ++length)
-        for (int i = 0; i < spec.counts[length - 1] && k < count; ++i)
+        for (int i = 0; i < table.counts[length - 1] && k < count; ++i)
             lengthOf[order[k++]] = static_cast<std::uint8_t>(length);
     // The length limit can move symbols of different code sizes into one length: list them by
     // length and, within a length, by value.
     for (int length = 1; length <= 16; ++length)
         for (int s = 0; s < 256; ++s)
             if (lengthOf[s] == length)
-                spec.symbols[spec.symbolCount++] = static_cast<std::uint8_t>(s);
-    return spec;
+                table.symbols[table.symbolCount++] = static_cast<std::uint8_t>(s);
+    return table;
 }
 
 void assignCodes(const std::uint8_t* counts, const std::uint8_t* symbols, int symbolCount,

@@ -11,7 +11,7 @@ namespace kv::codec::detail {
 
 // A code as the stream carries it: counts of codes of length 1-16, then the symbols in code
 // order.
-struct HuffmanSpec {
+struct HuffmanTable {
     std::array<std::uint8_t, 16> counts{};
     std::array<std::uint8_t, 256> symbols{};
     int symbolCount = 0;
@@ -19,9 +19,9 @@ struct HuffmanSpec {
 
 // Code lengths from frequencies (Annex K.2, lengths limited to 16 with one reserved code
 // point); symbols ordered by length, then value. Symbols with frequency 0 get no code.
-HuffmanSpec buildOptimalCode(const std::array<std::uint32_t, 256>& frequency);
+HuffmanTable buildOptimalCode(const std::array<std::uint32_t, 256>& frequency);
 
-// Code and length of every symbol of spec (length 0 = no code); codes that do not fit their
+// Code and length of every symbol of a table (length 0 = no code); codes that do not fit their
 // length are left out.
 void assignCodes(const std::uint8_t* counts, const std::uint8_t* symbols, int symbolCount,
                  std::array<std::uint16_t, 256>& codes, std::array<std::uint8_t, 256>& lengths);

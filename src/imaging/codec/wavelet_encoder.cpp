@@ -189,7 +189,7 @@ PlaneStats collectStats(const float* plane, double scale, bool reduced, int* sca
 }
 
 struct PlaneCode {
-    HuffmanSpec spec;
+    HuffmanTable table;
     std::array<std::uint16_t, 256> codes{};
     std::array<std::uint8_t, 256> lengths{};
     std::size_t bytes = 0; // the segment's size, padded to even
@@ -201,10 +201,10 @@ PlaneCode makeCode(const PlaneStats& stats) {
         for (int s = 0; s < 256; ++s)
             total[s] += f[s];
     PlaneCode code;
-    code.spec = buildOptimalCode(total);
-    assignCodes(code.spec.counts.data(), code.spec.symbols.data(), code.spec.symbolCount,
+    code.table = buildOptimalCode(total);
+    assignCodes(code.table.counts.data(), code.table.symbols.data(), code.table.symbolCount,
                 code.codes, code.lengths);
-    std::size_t bytes = kSegmentOverhead + static_cast<std::size_t>(code.spec.symbolCount);
+    std::size_t bytes = kSegmentOverhead + static_cast<std::size_t>(code.table.symbolCount);
     for (int section = 0; section < kSections; ++section) {
         std::uint64_t bits = stats.extraBits[section];
         for (int s = 0; s < 256; ++s)
@@ -278,10 +278,10 @@ void writeSegment(Bytes& out, int c, const float* plane, double scale, double me
     w.u16(static_cast<std::uint16_t>(
         static_cast<std::int16_t>(std::clamp(std::trunc(scale), -32768.0, 32767.0))));
     w.u16(static_cast<std::uint16_t>(roundedI16(mean)));
-    for (std::uint8_t count : code.spec.counts)
+    for (std::uint8_t count : code.table.counts)
         w.byte(count);
-    for (int i = 0; i < code.spec.symbolCount; ++i)
-        w.byte(code.spec.symbols[i]);
+    for (int i = 0; i < code.table.symbolCount; ++i)
+        w.byte(code.table.symbols[i]);
     w.checksum();
 
     BitWriter bits{w};
