@@ -111,6 +111,13 @@ struct ScalarKernels {
             odd[y] = static_cast<float>(b);
         }
     }
+    // Two neighbouring pairs (outputs 2m ... 2m + 3) from the eleven columns at u index
+    // 2m - 3 ... 2m + 7.
+    static void quad(const float* const* src, const double* e, const double* o, float* const* out,
+                     int count) {
+        pair(src, e, o, out[0], out[1], count);
+        pair(src + 2, e, o, out[2], out[3], count);
+    }
     // out[j] = sum over t of c(j)[t] * up[j + t] (up padded by kPad) for j in [0, count);
     // c(j) is even[] for even j and odd[] for odd j.
     static void line(const float* up, const double* even, const double* odd, float* out,
@@ -202,6 +209,53 @@ struct Avx2Kernels {
             ScalarKernels::pair(rest, e, o, even + y, odd + y, count - y);
         }
     }
+    // Two pairs at once: seven of the eleven source columns are shared, so each is converted
+    // once for up to four outputs. Every output sums its products in the same order as pair().
+    __attribute__((target("avx2,fma"))) static void
+    quad(const float* const* src, const double* e, const double* o, float* const* out, int count) {
+        const float* s[11];
+#pragma GCC unroll 11
+        for (int k = 0; k < 11; ++k)
+            s[k] = src[k];
+        int y = 0;
+        for (; y + 4 <= count; y += 4) {
+            __m256d a0, b0, a1, b1;
+#pragma GCC unroll 11
+            for (int k = 0; k < 11; ++k) {
+                const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(s[k] + y));
+                if (k == 0) {
+                    a0 = _mm256_mul_pd(v, _mm256_set1_pd(e[0]));
+                    b0 = _mm256_mul_pd(v, _mm256_set1_pd(o[0]));
+                } else {
+                    if (k < 7)
+                        a0 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[k]), a0);
+                    if (k < 9)
+                        b0 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[k]), b0);
+                }
+                if (k == 2) {
+                    a1 = _mm256_mul_pd(v, _mm256_set1_pd(e[0]));
+                    b1 = _mm256_mul_pd(v, _mm256_set1_pd(o[0]));
+                } else if (k > 2) {
+                    if (k - 2 < 7)
+                        a1 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[k - 2]), a1);
+                    b1 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[k - 2]), b1);
+                }
+            }
+            _mm_storeu_ps(out[0] + y, _mm256_cvtpd_ps(a0));
+            _mm_storeu_ps(out[1] + y, _mm256_cvtpd_ps(b0));
+            _mm_storeu_ps(out[2] + y, _mm256_cvtpd_ps(a1));
+            _mm_storeu_ps(out[3] + y, _mm256_cvtpd_ps(b1));
+        }
+        if (y < count) {
+            const float* rest[11];
+            float* restOut[4];
+            for (int k = 0; k < 11; ++k)
+                rest[k] = s[k] + y;
+            for (int i = 0; i < 4; ++i)
+                restOut[i] = out[i] + y;
+            ScalarKernels::quad(rest, e, o, restOut, count - y);
+        }
+    }
     __attribute__((target("avx2,fma"))) static void line(const float* up, const double* even,
                                                          const double* odd, float* out, int count) {
         // The padded line in double once, then nine loads and multiply-adds per four outputs.
@@ -267,13 +321,25 @@ template <class K>
         e[k] = kTaps.synthEven[k + 1];
     for (int k = 0; k < 9; ++k)
         o[k] = kTaps.synthOdd[k];
-    for (int m = 0; m < halfW; ++m) {
-        const float* src[9];
-        for (int k = 0; k < 9; ++k) {
+    auto sources = [&](int m, int count, const float** src) {
+        for (int k = 0; k < count; ++k) {
             const int s = reflect(2 * m - 3 + k, width);
             const int column = (s & 1) == 0 ? s / 2 : halfW + s / 2;
             src[k] = plane + static_cast<long>(column) * stride;
         }
+    };
+    int m = 0;
+    for (; m + 2 <= halfW; m += 2) {
+        const float* src[11];
+        sources(m, 11, src);
+        float* out[4];
+        for (int i = 0; i < 4; ++i)
+            out[i] = work + static_cast<long>(2 * m + i) * stride;
+        K::quad(src, e, o, out, height);
+    }
+    if (m < halfW) {
+        const float* src[9];
+        sources(m, 9, src);
         K::pair(src, e, o, work + static_cast<long>(2 * m) * stride,
                 work + static_cast<long>(2 * m + 1) * stride, height);
     }
