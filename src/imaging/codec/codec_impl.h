@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace kv::codec {
@@ -41,6 +42,17 @@ inline Band lowestBand() {
     return {0, 0, kWidth >> kLevels, kHeight >> kLevels};
 }
 
+// The tone map's histograms and the output tile (kept here, not on the stack of whatever
+// thread decodes).
+struct RenderScratch {
+    static constexpr int kBins = 10000;
+    static constexpr int kTile = 16;
+    static constexpr std::size_t kTileRow = kHeight * 3 + 16;
+    std::uint16_t partial[4 * kBins];
+    std::uint32_t histogram[kBins];
+    std::uint8_t tile[kTile * kTileRow];
+};
+
 struct WaveletCodec::Impl {
     bool vector = true; // AVX2 kernels where the processor has them
     std::vector<float> planes = std::vector<float>(3 * kPlaneValues, 0.0f);
@@ -49,7 +61,7 @@ struct WaveletCodec::Impl {
     std::vector<std::uint8_t> lookup = std::vector<std::uint8_t>(65536); // symbol by window
     std::array<std::uint8_t, 256> lengths{};                             // code length by symbol
     std::array<std::uint16_t, 1024> fast{};                              // short codes first
-    std::vector<std::uint16_t> histograms = std::vector<std::uint16_t>(4 * 10000); // tone map
+    std::unique_ptr<RenderScratch> render = std::make_unique<RenderScratch>();
     std::vector<int> scan = std::vector<int>(kPlaneValues / 4); // one band, scan order
 
     float* plane(int c) { return planes.data() + static_cast<std::size_t>(c) * kPlaneValues; }

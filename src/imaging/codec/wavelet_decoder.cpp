@@ -425,9 +425,10 @@ struct Avx2Render {
 template <class R>
 [[gnu::always_inline]] inline void renderBody(float* py, const float* pb, const float* pr,
                                               const std::array<double, 3>& means,
-                                              std::uint16_t* partial, std::uint8_t* out) {
+                                              RenderScratch& scratch, std::uint8_t* out) {
     // Tone map of the luminance: white level and median from a 10000-bin histogram.
-    constexpr int kBins = 10000;
+    constexpr int kBins = RenderScratch::kBins;
+    std::uint16_t* partial = scratch.partial;
     // Four partial histograms: neighbouring values of a smooth picture fall into one bin, and
     // counting them in turn into different arrays avoids waiting on the previous increment.
     // Each counts a quarter of the 192000 values, so 16 bits hold it.
@@ -442,7 +443,7 @@ template <class R>
             ++partial[3 * kBins + bins[i + 3]];
         }
     }
-    std::uint32_t histogram[kBins];
+    std::uint32_t* histogram = scratch.histogram;
     for (int i = 0; i < kBins; ++i)
         histogram[i] =
             partial[i] + partial[kBins + i] + partial[2 * kBins + i] + partial[3 * kBins + i];
@@ -475,33 +476,37 @@ template <class R>
     p.b = std::clamp(b, 1.0 * slope, 1.0 * slope);
     p.a = (32767.0 - p.b * 999.0) / (999.0 * 999.0);
 
-    // Column by column: the planes are read in order, and the 400 output rows one column
-    // touches stay in the cache for the next.
-    // Rows of the output take one pixel of each column: three bytes stored as one 4-byte word
-    // whose fourth byte the next column overwrites (the last column stores three bytes).
-    std::uint8_t rgb[kHeight * 3 + 4];
+    // Sixteen columns at a time into a tile, then each output row's 48 bytes of them: the
+    // planes are read in order and every output line is written in one go. A pixel moves as a
+    // 4-byte word whose fourth byte the next pixel overwrites (the tile's last moves 3 bytes).
+    constexpr int kTile = RenderScratch::kTile;
+    static_assert(kWidth % kTile == 0);
     constexpr std::size_t kRow = kWidth * 3;
-    for (int x = 0; x < kWidth; ++x) {
-        const std::size_t col = static_cast<std::size_t>(x) * kStride;
-        R::column(py + col, pb + col, pr + col, p, kHeight, rgb);
-        std::uint8_t* px = out + static_cast<std::size_t>(kHeight - 1) * kRow + x * 3;
-        if (x + 1 < kWidth)
-            for (int y = 0; y < kHeight; ++y, px -= kRow)
-                std::memcpy(px, rgb + 3 * y, 4);
-        else
-            for (int y = 0; y < kHeight; ++y, px -= kRow)
-                std::memcpy(px, rgb + 3 * y, 3);
+    constexpr std::size_t kTileRow = RenderScratch::kTileRow;
+    std::uint8_t* tile = scratch.tile;
+    for (int x0 = 0; x0 < kWidth; x0 += kTile) {
+        for (int i = 0; i < kTile; ++i) {
+            const std::size_t col = static_cast<std::size_t>(x0 + i) * kStride;
+            R::column(py + col, pb + col, pr + col, p, kHeight, tile + i * kTileRow);
+        }
+        std::uint8_t* row = out + static_cast<std::size_t>(kHeight - 1) * kRow + x0 * 3;
+        for (int y = 0; y < kHeight; ++y, row -= kRow) {
+            const std::uint8_t* from = tile + 3 * y;
+            for (int i = 0; i < kTile - 1; ++i)
+                std::memcpy(row + 3 * i, from + i * kTileRow, 4);
+            std::memcpy(row + 3 * (kTile - 1), from + (kTile - 1) * kTileRow, 3);
+        }
     }
 }
 
 __attribute__((target("avx2"))) void renderAvx2(float* py, const float* pb, const float* pr,
                                                 const std::array<double, 3>& means,
-                                                std::uint16_t* partial, std::uint8_t* out) {
-    renderBody<Avx2Render>(py, pb, pr, means, partial, out);
+                                                RenderScratch& scratch, std::uint8_t* out) {
+    renderBody<Avx2Render>(py, pb, pr, means, scratch, out);
 }
 void renderBaseline(float* py, const float* pb, const float* pr, const std::array<double, 3>& means,
-                    std::uint16_t* partial, std::uint8_t* out) {
-    renderBody<ScalarRender>(py, pb, pr, means, partial, out);
+                    RenderScratch& scratch, std::uint8_t* out) {
+    renderBody<ScalarRender>(py, pb, pr, means, scratch, out);
 }
 
 } // namespace
@@ -509,9 +514,9 @@ void renderBaseline(float* py, const float* pb, const float* pr, const std::arra
 void WaveletCodec::renderRgb(std::uint8_t* out) {
     Impl& s = *impl_;
     if (s.vector && cpuHasAvx2())
-        renderAvx2(s.plane(0), s.plane(1), s.plane(2), means_, s.histograms.data(), out);
+        renderAvx2(s.plane(0), s.plane(1), s.plane(2), means_, *s.render, out);
     else
-        renderBaseline(s.plane(0), s.plane(1), s.plane(2), means_, s.histograms.data(), out);
+        renderBaseline(s.plane(0), s.plane(1), s.plane(2), means_, *s.render, out);
 }
 
 Status WaveletCodec::DecodePicture(ByteSpan stream, std::span<std::uint8_t> out, int mode) {
