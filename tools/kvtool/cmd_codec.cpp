@@ -3,10 +3,12 @@
 
 #include "command.h"
 #include "imaging/bitmap_file.h"
+#include "imaging/bitmap_reader.h"
 #include "imaging/codec/synthetic_picture.h"
 #include "imaging/codec/wavelet_codec.h"
 #include "imaging/jpeg_file.h"
 #include "imaging/picture_file.h"
+#include "imaging/rgb_picture.h"
 #include "imaging/tiff_forms.h"
 
 #include <cmath>
@@ -28,22 +30,13 @@ std::string extensionOf(const std::string& path) {
     return ext;
 }
 
-// Nearest-neighbour resize of an RGB picture to 480 x 400.
 kv::Bytes toPictureSize(kv::ByteSpan rgb, int width, int height) {
-    kv::Bytes out(codec::kRgbBytes);
-    for (int y = 0; y < codec::kHeight; ++y)
-        for (int x = 0; x < codec::kWidth; ++x) {
-            const std::size_t sx = static_cast<std::size_t>(x) * width / codec::kWidth;
-            const std::size_t sy = static_cast<std::size_t>(y) * height / codec::kHeight;
-            for (int c = 0; c < 3; ++c)
-                out[(static_cast<std::size_t>(y) * codec::kWidth + x) * 3 + c] =
-                    rgb[(sy * width + sx) * 3 + c];
-        }
-    return out;
+    imaging::RgbPicture source{width, height, kv::Bytes(rgb.begin(), rgb.end())};
+    return imaging::ResizeRgb(source, codec::kWidth, codec::kHeight).pixels;
 }
 
-// A 480 x 400 RGB picture from a TIFF (8-bit RGB, any size, resized) or a JPEG file (scaled
-// to fit, centred on black). Empty with a message on failure.
+// A 480 x 400 RGB picture from a TIFF (8-bit RGB, any size, resized), a bitmap (resized) or a
+// JPEG file (scaled to fit, centred on black). Empty with a message on failure.
 kv::Bytes readInput(const std::string& path, std::string& error) {
     const std::string ext = extensionOf(path);
     if (ext == ".tif" || ext == ".tiff") {
@@ -71,7 +64,15 @@ kv::Bytes readInput(const std::string& path, std::string& error) {
         }
         return rgb;
     }
-    error = "input must be .tif or .jpg (no bitmap reader yet): " + path;
+    if (ext == ".bmp") {
+        imaging::RgbPicture picture;
+        if (imaging::ReadBitmapFile(path, picture) != kv::status::Ok) {
+            error = "cannot read " + path + " (not an uncompressed bitmap)";
+            return {};
+        }
+        return toPictureSize(picture.pixels, picture.width, picture.height);
+    }
+    error = "input must be .tif, .bmp or .jpg: " + path;
     return {};
 }
 
@@ -177,9 +178,9 @@ int runTestPicture(Args& args) {
 
 Registrar testPictureCommand{{"test-picture", "test-picture OUT.{bmp,tif,jpg} [--seed N]",
                               "write a procedural 480 x 400 test picture", runTestPicture}};
-Registrar encodeCommand{{"encode", "encode IN.{tif,jpg} OUT.kvi [--quality 0|1|2] [--target-kb N]",
-                         "make a .kvi file holding a wavelet picture as the camera delivers it",
-                         runEncode}};
+Registrar encodeCommand{
+    {"encode", "encode IN.{tif,bmp,jpg} OUT.kvi [--quality 0|1|2] [--target-kb N]",
+     "make a .kvi file holding a wavelet picture as the camera delivers it", runEncode}};
 Registrar decodeCommand{
     {"decode", "decode IN.kvi OUT.{bmp,tif,jpg}", "decode the picture of a .kvi file", runDecode}};
 
