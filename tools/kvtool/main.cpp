@@ -80,7 +80,7 @@ void printHelp() {
                 "  --simulate   talk to an in-process bench camera (mapped to COM1)\n\n"
                 "Commands:\n");
     for (const kvtool::Command& c : kvtool::commands())
-        std::printf("  %-14s %s\n", c.name.c_str(), c.summary.c_str());
+        std::printf("  %-19s %s\n", c.name.c_str(), c.summary.c_str());
     std::printf("\n'kvtool help COMMAND' shows a command's arguments.\n");
 }
 
