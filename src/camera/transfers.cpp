@@ -91,13 +91,20 @@ Status CameraTransfers::readLine(std::uint8_t* buffer, std::size_t length) {
 Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
     Hold hold(*this);
     std::size_t got = 0;
+    int emptyAfterStart = 0;
     for (int attempt = 0; attempt < timing_.rawReadRetries; ++attempt) {
         const Status st = link_.port().read(buffer + got, length - got);
-        got += std::min(link_.port().lastReadCount(), length - got);
+        const std::size_t arrived = std::min(link_.port().lastReadCount(), length - got);
+        got += arrived;
         if (st == status::Ok && got == length)
             return status::Ok;
         if (st != status::Ok && st != status::TimedOut)
             return st;
+        // The camera may take its time before the first byte; once its data flows, a gap
+        // of several time-outs means bytes were lost, and waiting longer cannot bring them.
+        emptyAfterStart = (got > 0 && arrived == 0) ? emptyAfterStart + 1 : 0;
+        if (emptyAfterStart >= timing_.stalledReads)
+            return status::TimedOut;
         sleepFor(timing_.rawRetrySleep);
     }
     return status::TimedOut;
@@ -387,14 +394,18 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
         (!sound && item.quality == kQualityUncompressed && !fileSystem && size > kFrameBufferSize))
         return status::Failed;
 
-    // Without a checksum from the camera, a copy is trusted only when two reads agree.
+    // Every attempt's blocks are kept. When no attempt arrives whole, a block that two
+    // attempts received alike is taken as received, and a copy put together from such blocks
+    // is accepted when it passes the camera's checksum. Without a checksum (older card
+    // firmware) nothing else vouches for the bytes, so there every block must have been
+    // received alike twice, also when a read went through.
     const bool needTwoReads = readsWithoutChecksum();
-    Bytes previous;
+    std::vector<BlockAttempt> history;
     Status st = status::Failed;
     for (int attempt = 0; attempt < timing_.itemAttempts; ++attempt) {
         if (link_.linkState() == LinkState::Lost)
             return status::LinkLost;
-        if (attempt > 0 && st != status::Ok)
+        if (attempt > 0)
             drainInput();
         if (fileSystem) {
             st = openFile(file);
@@ -407,6 +418,7 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
                                      line.kind != (sound ? 1 : 0)))
                 st = status::Failed;
         }
+        bool read = false;
         if (st == status::Ok) {
             try {
                 const std::size_t reserve =
@@ -418,6 +430,7 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
                 return status::Failed;
             }
             st = readBlocks(size, buffer, true, worker);
+            read = true;
         }
         if (fileSystem)
             closeFile();
@@ -425,20 +438,65 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
             endItemRead();
         if (worker && worker->stopRequested())
             return status::Failed;
-        if (st == status::Ok && needTwoReads) {
-            if (previous.empty() || previous != buffer) {
-                previous = buffer;
-                st = status::Failed; // one more read must confirm this one
-                continue;
-            }
-        }
-        if (st == status::Ok)
+        if (st == status::Ok && !needTwoReads)
             return st;
+        if (read && goodBlocks_ > 0)
+            history.push_back(
+                {Bytes(buffer.begin(), buffer.begin() + size), goodBlocks_, checkWord_});
+        if (voteBlocks(history, size, buffer))
+            return status::Ok;
+        if (st == status::Ok)
+            st = status::Failed; // read whole, but not yet confirmed by a second read
         if (st == status::IoFailed || st == status::LinkLost)
             break; // the device is gone: further attempts cannot succeed
     }
     release(buffer);
     return st;
+}
+
+bool CameraTransfers::voteBlocks(const std::vector<BlockAttempt>& history, std::uint32_t size,
+                                 Bytes& buffer) const {
+    if (history.size() < 2)
+        return false;
+    const std::size_t blocks = (size + kBlockSize - 1) / kBlockSize;
+    Bytes voted(size);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t from = b * kBlockSize;
+        const std::size_t length = std::min<std::size_t>(kBlockSize, size - from);
+        bool found = false;
+        for (std::size_t i = 0; i < history.size() && !found; ++i) {
+            if (history[i].goodBlocks <= b)
+                continue;
+            for (std::size_t j = i + 1; j < history.size() && !found; ++j) {
+                if (history[j].goodBlocks <= b)
+                    continue;
+                if (std::equal(history[i].data.begin() + from,
+                               history[i].data.begin() + from + length,
+                               history[j].data.begin() + from)) {
+                    std::copy_n(history[i].data.begin() + from, length, voted.begin() + from);
+                    found = true;
+                }
+            }
+        }
+        if (!found)
+            return false;
+    }
+    if (link_.hasFileSystem()) {
+        if (!readsWithoutChecksum()) {
+            // The checksum word must itself have come alike twice.
+            std::optional<std::uint16_t> word;
+            for (std::size_t i = 0; i < history.size() && !word; ++i)
+                for (std::size_t j = i + 1; j < history.size() && !word; ++j)
+                    if (history[i].checkWord && history[i].checkWord == history[j].checkWord)
+                        word = history[i].checkWord;
+            if (!word || static_cast<std::uint16_t>(wordSum(voted) + *word) != 0xFFFF)
+                return false;
+        }
+    } else if (wordSum(voted) != 0xFFFF) {
+        return false;
+    }
+    std::copy(voted.begin(), voted.end(), buffer.begin());
+    return true;
 }
 
 Status CameraTransfers::fetchItem(TransferItem& item, CameraWorker* worker) {
@@ -468,6 +526,8 @@ Status CameraTransfers::readBlocks(std::uint32_t size, std::span<std::uint8_t> b
                                    bool withProgress, CameraWorker* worker) {
     received_ = 0;
     stepsReported_ = 0;
+    goodBlocks_ = 0;
+    checkWord_.reset();
     if (buffer.size() < size)
         return status::Failed;
     Hold hold(*this);
@@ -509,11 +569,13 @@ bool CameraTransfers::betweenBlocks(std::size_t blockLength, bool withProgress,
 Status CameraTransfers::readPlainBlocks(std::uint32_t size, std::span<std::uint8_t> buffer,
                                         bool withProgress, CameraWorker* worker) {
     std::uint32_t pos = 0;
+    bool resent = false;
     while (pos < size) {
         const auto length =
             static_cast<std::uint32_t>(std::min<std::size_t>(kBlockSize, size - pos));
         Status st = readBlockOnce(length, buffer.data() + pos);
         if (st == status::TimedOut) {
+            resent = true; // what follows may be shifted: no longer trusted block by block
             sleepFor(timing_.resendDelay);
             drainInput();
             st = readBlockOnce(length, buffer.data() + pos);
@@ -522,6 +584,8 @@ Status CameraTransfers::readPlainBlocks(std::uint32_t size, std::span<std::uint8
             link_.events().transferNotice(notice::TransferError, nullptr, long(size));
             return st;
         }
+        if (!resent)
+            ++goodBlocks_;
         pos += length;
         if (!betweenBlocks(length, withProgress, worker))
             return status::Failed;
@@ -547,6 +611,7 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
             link_.events().transferNotice(notice::TransferError, nullptr, long(size));
             return st;
         }
+        ++goodBlocks_;
         pos += length;
         if (!betweenBlocks(length, withProgress, worker))
             return status::Failed;
@@ -554,6 +619,8 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
     if (link_.status().firmwareRevision() > kChecksumFirmware) {
         std::array<std::uint8_t, 2> word{};
         st = readChunkRaw(word.data(), word.size());
+        if (st == status::Ok)
+            checkWord_ = loadLe16(word, 0);
         const auto sum =
             static_cast<std::uint16_t>(wordSum(buffer.first(size)) + loadLe16(word, 0));
         if (st != status::Ok || sum != 0xFFFF) {

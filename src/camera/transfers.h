@@ -34,9 +34,11 @@ namespace kv::camera {
 // The waits and retry counts of the transfers. The defaults are the camera's; tests shorten
 // the waits.
 struct TransferTiming {
-    std::chrono::milliseconds resendDelay{300};       // before resending a timed-out block
-    std::chrono::milliseconds rawRetrySleep{10};      // between raw reads that timed out
-    int rawReadRetries = 101;                         // raw reads per chunk while they time out
+    std::chrono::milliseconds resendDelay{300};  // before resending a timed-out block
+    std::chrono::milliseconds rawRetrySleep{10}; // between raw reads that timed out
+    int rawReadRetries = 101;                    // raw reads per chunk while they time out
+    // Empty time-outs in a row, once a chunk's data began, that end the chunk.
+    int stalledReads = 3;
     int itemAttempts = 6;                             // per picture and per sound note
     std::chrono::milliseconds parameterWait{4000};    // after each reply of the record write
     std::chrono::milliseconds plainUploadDelay{1000}; // before the first block (plain upload)
@@ -161,6 +163,17 @@ private:
     // Between blocks: worker requests and progress. False when a stop request came.
     bool betweenBlocks(std::size_t blockLength, bool withProgress, CameraWorker* worker);
     Status fetchPart(TransferItem& item, bool sound, CameraWorker* worker);
+    // One attempt's bytes: its first goodBlocks blocks came in order; checkWord is the card's
+    // trailing checksum word when it was read.
+    struct BlockAttempt {
+        Bytes data;
+        std::size_t goodBlocks = 0;
+        std::optional<std::uint16_t> checkWord;
+    };
+    // A copy made of blocks that two attempts received alike, when it passes the checks;
+    // written to the start of `buffer`.
+    bool voteBlocks(const std::vector<BlockAttempt>& history, std::uint32_t size,
+                    Bytes& buffer) const;
     // Reads and drops whatever is still arriving, so a retry starts on a quiet line.
     void drainInput();
     bool readsWithoutChecksum() const;
@@ -172,6 +185,8 @@ private:
     long stepsReported_ = 0;
     long retransmit_ = 0;
     int holdDepth_ = 0;
+    std::size_t goodBlocks_ = 0; // of the last block read
+    std::optional<std::uint16_t> checkWord_;
     std::vector<WorkerRequest> deferred_;
 };
 

@@ -24,6 +24,7 @@ constexpr auto kReceiveLimit = std::chrono::milliseconds(5000);
 struct Session {
     int selected = 0; // item number being read, 0 = none
     std::size_t position = 0;
+    int passes = 0;                     // selections of flaky items so far
     const CardFile* openFile = nullptr; // points into the store; cleared by erase/format
     std::string openName;
     bool announced = false; // "L0" came before the block
@@ -140,8 +141,14 @@ void readItemBlock(BenchCamera& cam, Session& session, const BenchCommand& c) {
         cam.sendRefusal();
         return;
     }
-    const Bytes block(data.begin() + static_cast<std::ptrdiff_t>(session.position),
-                      data.begin() + static_cast<std::ptrdiff_t>(session.position + n));
+    Bytes block(data.begin() + static_cast<std::ptrdiff_t>(session.position),
+                data.begin() + static_cast<std::ptrdiff_t>(session.position + n));
+    const StoredItem& stored = store.items[static_cast<std::size_t>(session.selected - 1)];
+    if (stored.flakyBlocks) {
+        const std::size_t blocks = (data.size() + kMaxBlock - 1) / kMaxBlock;
+        if (session.position / kMaxBlock == static_cast<std::size_t>(session.passes) % blocks)
+            block[block.size() / 2] ^= 0x5A;
+    }
     session.position += static_cast<std::size_t>(n);
     guard.unlock();
     cam.sendOk();
@@ -266,6 +273,8 @@ void registerTransferCommands(BenchCamera& camera) {
             std::snprintf(text, sizeof text, "0,%ld,%lld,%d,%d,%d,%d,%d", number, size, item.kind,
                           item.exposure, item.flash, item.quality, item.attribute);
             session->selected = static_cast<int>(number);
+            if (item.flakyBlocks)
+                ++session->passes;
         } else {
             std::snprintf(text, sizeof text, "-1,%ld,0,0,0,0,0,0", number);
             session->selected = 0;

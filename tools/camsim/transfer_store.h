@@ -23,6 +23,9 @@ struct StoredItem {
     Bytes data;
     // The size the item line announces instead of data.size() (fault tests: a lying camera).
     std::optional<std::int64_t> statedSize;
+    // Fault tests: every read of the item spoils one byte of one block, a different block on
+    // each read, so that no single read is whole but every block comes right in most reads.
+    bool flakyBlocks = false;
 };
 
 // One file on the memory card.
