@@ -1,7 +1,7 @@
 // What the bench camera keeps for the transfers: its stored pictures and sound notes (or, for
 // the memory-card variant, the card's files), its DRAM, FRAM and PC-card memory, the
 // parameter record and every block that was downloaded to it. Plain data: the command
-// handlers in transfer_commands.cpp serve it over the wire, tests fill and inspect it.
+// handlers in transfer_commands.cpp serve it over the wire, tests fill and examine it.
 #pragma once
 
 #include "base/bytes.h"
