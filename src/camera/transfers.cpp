@@ -849,7 +849,9 @@ Status CameraTransfers::downloadBlocks(ByteSpan data, long end, long start, int 
             op.pumpMessages();
         }
     }
-    link_.setLinkState(LinkState::Ready);
+    // A link lost meanwhile stays lost: Lost is final for the object.
+    if (link_.linkState() != LinkState::Lost)
+        link_.setLinkState(LinkState::Ready);
     link_.execute(cmd::Flash, {long(savedFlash)});
     op.setWaitCursor(false);
     return st;
