@@ -56,11 +56,14 @@ void CameraTransfers::settleAfterConnect(CameraLink& link) {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
 }
 
-void CameraTransfers::installRetrieveAction(CameraLink& link, TransferTiming timing) {
-    link.setRetrieveAction(
-        [timing](CameraLink& l, CameraWorker& worker, const std::shared_ptr<TransferItem>& item) {
-            CameraTransfers(l, timing).retrieveItem(&worker, item);
-        });
+void CameraTransfers::installRetrieveAction(CameraLink& link, TransferTiming timing,
+                                            std::shared_ptr<CameraEvents> sink) {
+    link.setRetrieveAction([timing, sink](CameraLink& l, CameraWorker& worker,
+                                          const std::shared_ptr<TransferItem>& item) {
+        CameraTransfers transfers(l, timing);
+        transfers.setNoticeSink(sink.get());
+        transfers.retrieveItem(&worker, item);
+    });
 }
 
 void CameraTransfers::sleepFor(std::chrono::milliseconds d) const {
@@ -368,9 +371,9 @@ void CameraTransfers::retrieveItem(CameraWorker* worker,
     const bool stopped = worker && worker->stopRequested();
     if (!stopped) {
         if (st == status::Ok)
-            link_.events().transferNotice(notice::ItemReceived, item, 0);
+            events().transferNotice(notice::ItemReceived, item, 0);
         else
-            link_.events().transferNotice(notice::ItemFailed, nullptr, 0);
+            events().transferNotice(notice::ItemFailed, nullptr, 0);
     }
     // Requests that arrived while blocks were read wait their turn behind this item.
     if (worker && !stopped) {
@@ -560,7 +563,7 @@ bool CameraTransfers::betweenBlocks(std::size_t blockLength, bool withProgress,
         received_ += static_cast<long>(blockLength);
         while (received_ / static_cast<long>(kBlockSize) > stepsReported_) {
             ++stepsReported_;
-            link_.events().transferNotice(notice::ProgressStep, nullptr, 0);
+            events().transferNotice(notice::ProgressStep, nullptr, 0);
         }
     }
     return true;
@@ -581,7 +584,7 @@ Status CameraTransfers::readPlainBlocks(std::uint32_t size, std::span<std::uint8
             st = readBlockOnce(length, buffer.data() + pos);
         }
         if (st != status::Ok) {
-            link_.events().transferNotice(notice::TransferError, nullptr, long(size));
+            events().transferNotice(notice::TransferError, nullptr, long(size));
             return st;
         }
         if (!resent)
@@ -591,7 +594,7 @@ Status CameraTransfers::readPlainBlocks(std::uint32_t size, std::span<std::uint8
             return status::Failed;
     }
     if (wordSum(buffer.first(size)) != 0xFFFF) {
-        link_.events().transferNotice(notice::TransferError, nullptr, long(size));
+        events().transferNotice(notice::TransferError, nullptr, long(size));
         return status::Failed;
     }
     return status::Ok;
@@ -608,7 +611,7 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
             static_cast<std::uint32_t>(std::min<std::size_t>(kBlockSize, size - pos));
         st = readChunkRaw(buffer.data() + pos, length);
         if (st != status::Ok) {
-            link_.events().transferNotice(notice::TransferError, nullptr, long(size));
+            events().transferNotice(notice::TransferError, nullptr, long(size));
             return st;
         }
         ++goodBlocks_;
@@ -624,7 +627,7 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
         const auto sum =
             static_cast<std::uint16_t>(wordSum(buffer.first(size)) + loadLe16(word, 0));
         if (st != status::Ok || sum != 0xFFFF) {
-            link_.events().transferNotice(notice::TransferError, nullptr, long(size));
+            events().transferNotice(notice::TransferError, nullptr, long(size));
             return st != status::Ok ? st : status::Failed;
         }
     }

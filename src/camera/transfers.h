@@ -76,8 +76,12 @@ public:
     // start, whose first act (allowing pings) would otherwise undo a transfer's ping hold.
     static void settleAfterConnect(CameraLink& link);
 
-    // Makes retrieveItem the link's action-1 job (before startWorker()).
-    static void installRetrieveAction(CameraLink& link, TransferTiming timing = {});
+    // Makes retrieveItem the link's action-1 job (before startWorker()). With a `sink`, the
+    // worker's notices go there (kept alive by the job) instead of to the link's events.
+    static void installRetrieveAction(CameraLink& link, TransferTiming timing = {},
+                                      std::shared_ptr<CameraEvents> sink = nullptr);
+    // Notices of this object go to `sink` instead of the link's events (nullptr = the link's).
+    void setNoticeSink(CameraEvents* sink) { sink_ = sink; }
 
     // ---- pictures ----
 
@@ -178,6 +182,7 @@ private:
     void drainInput();
     bool readsWithoutChecksum() const;
     void sleepFor(std::chrono::milliseconds d) const;
+    CameraEvents& events() { return sink_ ? *sink_ : link_.events(); }
 
     CameraLink& link_;
     TransferTiming timing_;
@@ -185,6 +190,7 @@ private:
     long stepsReported_ = 0;
     long retransmit_ = 0;
     int holdDepth_ = 0;
+    CameraEvents* sink_ = nullptr;
     std::size_t goodBlocks_ = 0; // of the last block read
     std::optional<std::uint16_t> checkWord_;
     std::vector<WorkerRequest> deferred_;

@@ -15,10 +15,6 @@ using namespace std::chrono_literals;
 // Receives the worker's notices on the worker thread and queues them for the retrieval.
 class NoticeQueue : public camera::CameraEvents {
 public:
-    explicit NoticeQueue(camera::CameraEvents& next) : next_(next) {}
-
-    void idleKick() override { next_.idleKick(); }
-    void pumpMessages() override { next_.pumpMessages(); }
     void transferNotice(int code, std::shared_ptr<camera::TransferItem> item, long value) override {
         std::lock_guard<std::mutex> guard(mutex_);
         queue_.push_back({code, std::move(item), value});
@@ -40,7 +36,6 @@ public:
     }
 
 private:
-    camera::CameraEvents& next_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Notice> queue_;
@@ -77,9 +72,9 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
     camera::CameraTransfers transfers(link, options.timing);
     camera::CameraTransfers::settleAfterConnect(link);
 
-    camera::CameraEvents& previousEvents = link.events();
-    NoticeQueue notices(previousEvents);
-    link.setEvents(&notices);
+    // The worker's notices come here; the queue lives as long as the job that posts to it.
+    auto notices = std::make_shared<NoticeQueue>();
+    transfers.setNoticeSink(notices.get());
 
     camera::PictureList list = transfers.listPictures();
     report.listResult = list.result;
@@ -99,7 +94,7 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
     codec::WaveletCodec codec;
 
     if (!list.records.empty()) {
-        camera::CameraTransfers::installRetrieveAction(link, options.timing);
+        camera::CameraTransfers::installRetrieveAction(link, options.timing, notices);
         link.startWorker();
         // One record is with the worker at a time; the next is asked for when it arrives.
         std::size_t next = 0;
@@ -124,7 +119,7 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
                 report.cancelled = true;
                 break;
             }
-            auto notice = notices.take(100ms);
+            auto notice = notices->take(100ms);
             if (!notice) {
                 if (std::chrono::steady_clock::now() - lastNotice > options.noticeTimeout) {
                     report.failures.push_back("the camera stopped answering");
@@ -201,7 +196,6 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
         link.clearWorker();
     }
     link.resumePings();
-    link.setEvents(&previousEvents);
     transfers.restoreFlash(list);
     link.setPingMode(1);
     return report;
