@@ -79,6 +79,15 @@ bool compressToMemory(const std::uint8_t* rgb, int width, int height, unsigned c
 
 } // namespace
 
+Bytes makeParameterRecord() {
+    Bytes record(kParameterRecordSize, 0);
+    storeLe32(record, 0, 1);
+    for (int i = 0; i < 16; ++i)
+        storeLe16(record, 36 + 2 * static_cast<std::size_t>(i),
+                  static_cast<std::uint16_t>(1000 + 37 * i));
+    return record;
+}
+
 int TransferStore::pictureCount(bool memoryCard) const {
     if (memoryCard)
         return static_cast<int>(matchingFiles("*<*.jpg>").size());

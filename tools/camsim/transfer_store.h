@@ -50,13 +50,16 @@ inline constexpr std::size_t kFramSize = 1u << 20;
 inline constexpr std::size_t kPcCardSize = 4u << 20;
 inline constexpr std::size_t kParameterRecordSize = 1024;
 
+// A version-1 parameter record with sixteen calibration values at bytes 36-67.
+Bytes makeParameterRecord();
+
 struct TransferStore {
     std::vector<StoredItem> items;
     std::vector<CardFile> cardFiles;
     Bytes dram = Bytes(kDramSize);
     Bytes fram = Bytes(kFramSize);
     Bytes pcCard = Bytes(kPcCardSize);
-    Bytes parameterRecord = Bytes(kParameterRecordSize);
+    Bytes parameterRecord = makeParameterRecord();
     // Images of the downloads, grown to the highest address written.
     Bytes gain;
     Bytes blemish;
