@@ -49,13 +49,6 @@ void release(Bytes& buffer) {
 CameraTransfers::CameraTransfers(CameraLink& link, TransferTiming timing)
     : link_(link), timing_(timing) {}
 
-void CameraTransfers::settleAfterConnect(CameraLink& link) {
-    // The ping thread allows pings as its first act; a hold taken before that would be undone.
-    // The thread starts within moments of connect() returning.
-    if (link.pingThreadRunning() && !link.onPingThread())
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-}
-
 void CameraTransfers::installRetrieveAction(CameraLink& link, TransferTiming timing,
                                             std::shared_ptr<CameraEvents> sink) {
     link.setRetrieveAction([timing, sink](CameraLink& l, CameraWorker& worker,

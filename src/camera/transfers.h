@@ -72,10 +72,6 @@ class CameraTransfers {
 public:
     explicit CameraTransfers(CameraLink& link, TransferTiming timing = {});
 
-    // Call once right after connect(), before the first transfer: lets the new ping thread
-    // start, whose first act (allowing pings) would otherwise undo a transfer's ping hold.
-    static void settleAfterConnect(CameraLink& link);
-
     // Makes retrieveItem the link's action-1 job (before startWorker()). With a `sink`, the
     // worker's notices go there (kept alive by the job) instead of to the link's events.
     static void installRetrieveAction(CameraLink& link, TransferTiming timing = {},

@@ -56,6 +56,22 @@ struct PictureAttributes {
     std::string path; // the picture file
 };
 
+// "Best", "Standard", "Cine", "Uncompressed"; "unknown" for other codes.
+inline const char* qualityName(int quality) {
+    switch (quality) {
+    case kQualityBest:
+        return "Best";
+    case kQualityStandard:
+        return "Standard";
+    case kQualityCine:
+        return "Cine";
+    case kQualityUncompressed:
+        return "Uncompressed";
+    default:
+        return "unknown";
+    }
+}
+
 // The TIFF Orientation value for a rotation (0 -> 1, meaning none; 1 -> 6; 2 -> 3; 3 -> 8) and
 // back (6 -> 1, 3 -> 2, 8 -> 3, anything else 0).
 inline std::int16_t orientationForRotation(int rotation) {

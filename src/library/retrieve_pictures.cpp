@@ -70,7 +70,6 @@ bool cameraGone(camera::CameraLink& link, Status itemResult) {
 RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions& options) {
     RetrieveReport report;
     camera::CameraTransfers transfers(link, options.timing);
-    camera::CameraTransfers::settleAfterConnect(link);
 
     // The worker's notices come here; the queue lives as long as the job that posts to it.
     auto notices = std::make_shared<NoticeQueue>();

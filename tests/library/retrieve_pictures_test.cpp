@@ -1,9 +1,10 @@
-#include "../transfers/transfer_rig.h"
+#include "transfers/transfer_rig.h"
 #include "camera/wave.h"
 #include "imaging/jpeg_file.h"
 #include "imaging/picture_file.h"
 #include "library/retrieve_pictures.h"
 #include "platform/atomic_file.h"
+#include "support/scratch_dir.h"
 
 #include <filesystem>
 #include <fstream>
@@ -15,34 +16,15 @@ using kv::testing::benchOptions;
 using kv::testing::Rig;
 using namespace std::chrono_literals;
 
-struct Scratch {
-    Scratch() {
-        static int counter = 0;
-        path = fs::temp_directory_path() /
-               ("kv_retrieve_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~Scratch() { fs::remove_all(path); }
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
-        for (const auto& entry : fs::directory_iterator(path))
-            out.push_back(entry.path().filename().string());
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-    fs::path path;
-};
-
 Bytes readAll(const fs::path& p) {
     Bytes out;
     EXPECT_TRUE(platform::readWholeFile(p, out));
     return out;
 }
 
-RetrieveOptions optionsFor(const Scratch& dir) {
+RetrieveOptions optionsFor(const kv::testing::ScratchDir& dir) {
     RetrieveOptions options;
-    options.base = dir.path / "Image";
+    options.base = dir / "Image";
     options.timing = kv::testing::fastTransferTiming();
     options.noticeTimeout = 60s;
     return options;
@@ -50,8 +32,8 @@ RetrieveOptions optionsFor(const Scratch& dir) {
 
 TEST(RetrievePictures, EveryPictureOfThePlainCameraBecomesAFile) {
     Rig rig;
-    Scratch dir;
-    std::ofstream(dir.path / "Image2.jpg") << "taken"; // numbers in use are skipped
+    kv::testing::ScratchDir dir;
+    std::ofstream(dir / "Image2.jpg") << "taken"; // numbers in use are skipped
     int progressCalls = 0;
     RetrieveOptions options = optionsFor(dir);
     options.progress = [&](const RetrieveProgress&) { ++progressCalls; };
@@ -70,9 +52,9 @@ TEST(RetrievePictures, EveryPictureOfThePlainCameraBecomesAFile) {
             EXPECT_EQ(width, 960);
         }
     }
-    EXPECT_TRUE(camera::isWaveFile(readAll(dir.path / "Image3.wav")));
+    EXPECT_TRUE(camera::isWaveFile(readAll(dir / "Image3.wav")));
     imaging::PictureAttributes info;
-    ASSERT_EQ(imaging::ReadPictureFile(dir.path / "Image6.kvi", info), status::Ok);
+    ASSERT_EQ(imaging::ReadPictureFile(dir / "Image6.kvi", info), status::Ok);
     EXPECT_EQ(info.quality, 3);
     EXPECT_GT(progressCalls, 100); // the 1 MiB frame alone gives 128 steps
     EXPECT_EQ(report.progress.picturesDone, 4);
@@ -84,31 +66,31 @@ TEST(RetrievePictures, EveryPictureOfThePlainCameraBecomesAFile) {
 
 TEST(RetrievePictures, CardCameraFilesAreStoredAsReceived) {
     Rig rig(benchOptions(camsim::CameraKind::MemoryCard, "2.03"));
-    Scratch dir;
+    kv::testing::ScratchDir dir;
     const RetrieveReport report = retrievePictures(*rig.link, optionsFor(dir));
     EXPECT_TRUE(report.complete());
     const auto files = rig.store([](camsim::TransferStore& s) { return s.cardFiles; });
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"Image1.jpg", "Image1.wav", "Image2.jpg",
                                                      "Image3.jpg", "Image3.wav"}));
-    EXPECT_EQ(readAll(dir.path / "Image1.jpg"), files[0].data);
-    EXPECT_EQ(readAll(dir.path / "Image1.wav"), files[2].data);
-    EXPECT_EQ(readAll(dir.path / "Image3.wav"), files[4].data);
+    EXPECT_EQ(readAll(dir / "Image1.jpg"), files[0].data);
+    EXPECT_EQ(readAll(dir / "Image1.wav"), files[2].data);
+    EXPECT_EQ(readAll(dir / "Image3.wav"), files[4].data);
 }
 
 // The second variant delivers JPEG pictures through the item commands: they are written as
 // received, and its notes, already wave files, too. Programs we did not write open them.
 TEST(RetrievePictures, SecondVariantPicturesAreJpegFilesAsReceived) {
     Rig rig(benchOptions(camsim::CameraKind::VariantB, "2.10"));
-    Scratch dir;
+    kv::testing::ScratchDir dir;
     const RetrieveReport report = retrievePictures(*rig.link, optionsFor(dir));
     EXPECT_TRUE(report.complete());
     const auto items = rig.store([](camsim::TransferStore& s) { return s.items; });
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"Image2.jpg", "Image2.wav", "Image3.jpg"}));
-    EXPECT_EQ(readAll(dir.path / "Image2.jpg"), items[1].data);
-    EXPECT_EQ(readAll(dir.path / "Image2.wav"), items[0].data);
+    EXPECT_EQ(readAll(dir / "Image2.jpg"), items[1].data);
+    EXPECT_EQ(readAll(dir / "Image2.wav"), items[0].data);
     if (fs::exists("/usr/bin/djpeg")) {
-        const std::string command = "/usr/bin/djpeg -outfile /dev/null '" +
-                                    (dir.path / "Image3.jpg").string() + "' 2>/dev/null";
+        const std::string command =
+            "/usr/bin/djpeg -outfile /dev/null '" + (dir / "Image3.jpg").string() + "' 2>/dev/null";
         EXPECT_EQ(std::system(command.c_str()), 0);
     }
 }
@@ -117,7 +99,7 @@ TEST(RetrievePictures, SecondVariantPicturesAreJpegFilesAsReceived) {
 // reported failed.
 TEST(RetrievePictures, FaultyLineStoresNothingCorrupted) {
     Rig rig(benchOptions(camsim::CameraKind::MemoryCard, "3.01"));
-    Scratch dir;
+    kv::testing::ScratchDir dir;
     rig.store([](camsim::TransferStore& s) {
         s.cardFiles.clear();
         for (int i = 1; i <= 3; ++i)
@@ -146,7 +128,7 @@ TEST(RetrievePictures, FaultyLineStoresNothingCorrupted) {
 }
 
 TEST(RetrievePictures, CablePulledKeepsWhatArrivedAndTheNextConnectWorks) {
-    Scratch dir;
+    kv::testing::ScratchDir dir;
     {
         Rig rig;
         rig.store([](camsim::TransferStore& s) {
@@ -172,13 +154,13 @@ TEST(RetrievePictures, CablePulledKeepsWhatArrivedAndTheNextConnectWorks) {
         EXPECT_NE(name.front(), '.') << name; // no temporary files left behind
     Rig again;
     EXPECT_TRUE(again.connected);
-    Scratch dir2;
+    kv::testing::ScratchDir dir2;
     EXPECT_TRUE(retrievePictures(*again.link, optionsFor(dir2)).complete());
 }
 
 TEST(RetrievePictures, ACancelEndsTheRetrievalBetweenBlocks) {
     Rig rig;
-    Scratch dir;
+    kv::testing::ScratchDir dir;
     RetrieveOptions options = optionsFor(dir);
     int steps = 0;
     options.progress = [&](const RetrieveProgress& p) {

@@ -5,6 +5,7 @@
 #include "library/numbered_name.h"
 #include "library/store_retrieved.h"
 #include "platform/atomic_file.h"
+#include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -15,29 +16,7 @@ namespace kv::library {
 namespace {
 namespace fs = std::filesystem;
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        path_ = fs::temp_directory_path() /
-                ("kv_store_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~ScratchDir() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-    void touch(const std::string& name) const { std::ofstream(path_ / name) << "x"; }
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
-        for (const auto& entry : fs::directory_iterator(path_))
-            out.push_back(entry.path().filename().string());
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-
-private:
-    static inline int counter_ = 0;
-    fs::path path_;
-};
+using kv::testing::ScratchDir;
 
 Bytes readAll(const fs::path& p) {
     Bytes out;

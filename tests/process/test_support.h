@@ -2,32 +2,14 @@
 #pragma once
 
 #include "base/operator.h"
+#include "support/scratch_dir.h"
 
-#include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 namespace kv::process::testing {
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::random_device rd;
-        path_ = std::filesystem::temp_directory_path() /
-                ("kv_process_test_" + std::to_string(rd()) + std::to_string(rd()));
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
-private:
-    std::filesystem::path path_;
-};
+using kv::testing::ScratchDir;
 
 // Records messages; asks to stop once `cancelAfter` progress steps were reported (never when
 // negative).

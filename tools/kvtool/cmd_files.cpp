@@ -6,6 +6,7 @@
 #include "imaging/bitmap_file.h"
 #include "imaging/edits.h"
 #include "imaging/jpeg_file.h"
+#include "imaging/picture_attributes.h"
 #include "imaging/picture_file.h"
 #include "imaging/rgb_picture.h"
 #include "imaging/tiff.h"
@@ -62,21 +63,6 @@ std::string localTime(std::uint32_t seconds) {
     char text[64];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
     return text;
-}
-
-const char* qualityName(int q) {
-    switch (q) {
-    case 0:
-        return "Best";
-    case 1:
-        return "Standard";
-    case 2:
-        return "Cine";
-    case 3:
-        return "Uncompressed";
-    default:
-        return "unknown";
-    }
 }
 
 const char* typeName(std::uint16_t type) {
@@ -155,7 +141,8 @@ std::string entryValue(const TiffReader& r, const TiffEntry& e) {
 void printAttributes(const IfdDescription& d) {
     std::printf("  picture attributes:\n");
     if (d.quality != kAttributeUnknown)
-        std::printf("    quality          %u (%s)\n", d.quality, qualityName(d.quality));
+        std::printf("    quality          %u (%s)\n", d.quality,
+                    kv::imaging::qualityName(d.quality));
     if (d.flash != kAttributeUnknown)
         std::printf("    flash            %u (%s)\n", d.flash, d.flash == 0 ? "off" : "on");
     if (d.exposureIndex != kAttributeUnknown)

@@ -10,6 +10,7 @@
 #include "camera/wave.h"
 #include "camsim/bench_camera.h"
 #include "command.h"
+#include "imaging/picture_attributes.h"
 #include "library/retrieve_pictures.h"
 #include "platform/atomic_file.h"
 #include "settings/app_settings.h"
@@ -114,7 +115,6 @@ std::optional<Session> connect(Args& args, std::string& error) {
         return std::nullopt;
     }
     session.link = std::move(result.camera);
-    camera::CameraTransfers::settleAfterConnect(*session.link);
     // Faults go on once connected, so that they hit the transfers.
     if (session.bench && (corrupt > 0 || drop > 0 || pace)) {
         camsim::FaultOptions faults;
@@ -125,21 +125,6 @@ std::optional<Session> connect(Args& args, std::string& error) {
         session.bench->setFaults(faults);
     }
     return session;
-}
-
-const char* qualityName(int quality) {
-    switch (quality) {
-    case 0:
-        return "Best";
-    case 1:
-        return "Standard";
-    case 2:
-        return "Cine";
-    case 3:
-        return "Uncompressed";
-    default:
-        return "?";
-    }
 }
 
 int runList(Args& args) {
@@ -158,8 +143,8 @@ int runList(Args& args) {
         const std::string file = r->pictureFile.empty() ? "-" : r->pictureFile;
         std::printf("%-6d %-30s %-12s %9u %9u\n",
                     r->pictureSize > 0 ? r->pictureNumber : r->soundNumber, file.c_str(),
-                    r->pictureSize > 0 ? qualityName(r->quality) : "(note)", r->pictureSize,
-                    r->soundSize);
+                    r->pictureSize > 0 ? kv::imaging::qualityName(r->quality) : "(note)",
+                    r->pictureSize, r->soundSize);
     }
     std::printf("%zu records, %llu bytes to fetch\n", list.records.size(),
                 static_cast<unsigned long long>(list.totalBytes));

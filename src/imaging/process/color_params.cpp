@@ -1,5 +1,7 @@
 #include "imaging/process/color_params.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -63,21 +65,7 @@ std::array<ChannelRow, 3> firstThree(const std::array<ChannelRow, 4>& m) {
 } // namespace
 
 int ParseNumbers(std::string_view text, double* values, int count) {
-    std::size_t at = 0;
-    int read = 0;
-    while (read < count) {
-        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
-            ++at;
-        if (at < text.size() && text[at] == '+')
-            ++at;
-        double value = 0;
-        const auto [end, ec] = std::from_chars(text.data() + at, text.data() + text.size(), value);
-        if (ec != std::errc() || !std::isfinite(value))
-            break;
-        values[read++] = value;
-        at = static_cast<std::size_t>(end - text.data());
-    }
-    return read;
+    return parseNumberList(text, values, count);
 }
 
 ColorParams DefaultColorParams() {

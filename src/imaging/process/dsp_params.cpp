@@ -1,5 +1,6 @@
 #include "imaging/process/dsp_params.h"
 
+#include "base/text.h"
 #include "imaging/process/color_params.h"
 
 #include <cctype>
@@ -34,21 +35,7 @@ void readMatrix(std::string_view text, std::string_view label, DspMatrix& m, int
 } // namespace
 
 int ParseInts(std::string_view text, int* values, int count) {
-    std::size_t at = 0;
-    int read = 0;
-    while (read < count) {
-        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
-            ++at;
-        if (at < text.size() && text[at] == '+')
-            ++at;
-        int value = 0;
-        const auto [end, ec] = std::from_chars(text.data() + at, text.data() + text.size(), value);
-        if (ec != std::errc())
-            break;
-        values[read++] = value;
-        at = static_cast<std::size_t>(end - text.data());
-    }
-    return read;
+    return parseNumberList(text, values, count);
 }
 
 DspParams DefaultDspParams() {

@@ -1,8 +1,8 @@
-// The library layer's picture edits. The process test suite compiles that one source itself,
-// since it needs no more than the imaging library.
+// The library layer's picture edits: a record and its .kvi file change together.
+#include "imaging/edits.h"
 #include "imaging/picture_file.h"
-#include "library/picture_edits.cpp" // NOLINT(bugprone-suspicious-include)
-#include "test_support.h"
+#include "library/picture_edits.h"
+#include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +37,7 @@ protected:
         EXPECT_EQ(imaging::ReadPictureFile(record.path, a), status::Ok);
         return a;
     }
-    process::testing::ScratchDir dir;
+    kv::testing::ScratchDir dir;
     PictureRecord record;
 };
 
