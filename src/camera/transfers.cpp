@@ -680,19 +680,12 @@ Status CameraTransfers::writeParameterRecord(ByteSpan record) {
 
 // ---- memories ----
 
-Status CameraTransfers::uploadMemory(int command, long start, long size, Bytes& buffer,
-                                     std::string_view title, Operator& op) {
-    if (size <= 0 || size > kMaxUploadSize || start < 0)
-        return status::Failed;
-    buffer.assign(static_cast<std::size_t>(size), 0);
-    const std::int16_t savedFlash = link_.status().flash;
-    link_.execute(cmd::Flash, {0L});
-    op.beginProgress(title, size / static_cast<long>(kBlockSize));
-    retransmit_ = 0;
+Status CameraTransfers::uploadBlocks(int command, long start, Bytes& buffer,
+                                     const std::function<void(long)>& afterBlock, bool showRetries,
+                                     Operator& op) {
+    const long size = static_cast<long>(buffer.size());
     int failures = 0;
     int overruns = 0;
-    bool cancelled = false;
-    bool stopped = false;
     long pos = 0;
     while (pos < size) {
         const long length = std::min<long>(static_cast<long>(kBlockSize), size - pos);
@@ -705,7 +698,8 @@ Status CameraTransfers::uploadMemory(int command, long start, long size, Bytes& 
         }
         if (st == status::Overrun && ++overruns < kOverrunsPerBlock) {
             retransmit_ += length;
-            op.setProgressText(format("Retransmit Count: %ld", retransmit_));
+            if (showRetries)
+                op.setProgressText(format("Retransmit Count: %ld", retransmit_));
             drainInput();
             continue;
         }
@@ -713,26 +707,39 @@ Status CameraTransfers::uploadMemory(int command, long start, long size, Bytes& 
         if (st == status::Ok) {
             pos += length;
             failures = 0;
-            op.setProgress(pos / static_cast<long>(kBlockSize));
+            afterBlock(pos);
             op.pumpMessages();
-            if (op.cancelled()) {
-                cancelled = true;
-                break;
-            }
+            if (op.cancelled())
+                return status::Failed;
             continue;
         }
         if (++failures >= 4) {
             op.message(format("Communication error: %ld", st));
-            stopped = true;
-            break;
+            return status::Failed;
         }
-        op.setProgressText(format("Error %ld at startByte %ld", st, start + pos));
+        if (showRetries)
+            op.setProgressText(format("Error %ld at startByte %ld", st, start + pos));
         retransmit_ += length;
         drainInput();
     }
+    return status::Ok;
+}
+
+Status CameraTransfers::uploadMemory(int command, long start, long size, Bytes& buffer,
+                                     std::string_view title, Operator& op) {
+    if (size <= 0 || size > kMaxUploadSize || start < 0)
+        return status::Failed;
+    buffer.assign(static_cast<std::size_t>(size), 0);
+    const std::int16_t savedFlash = link_.status().flash;
+    link_.execute(cmd::Flash, {0L});
+    op.beginProgress(title, size / static_cast<long>(kBlockSize));
+    retransmit_ = 0;
+    const Status st = uploadBlocks(
+        command, start, buffer,
+        [&](long pos) { op.setProgress(pos / static_cast<long>(kBlockSize)); }, true, op);
     op.endProgress();
     link_.execute(cmd::Flash, {long(savedFlash)});
-    return (pos >= size && !cancelled && !stopped) ? status::Ok : status::Failed;
+    return st;
 }
 
 Status CameraTransfers::uploadMemoryPlain(int command, long start, long size, Bytes& buffer,
@@ -743,42 +750,13 @@ Status CameraTransfers::uploadMemoryPlain(int command, long start, long size, By
     buffer.assign(static_cast<std::size_t>(size), 0);
     sleepFor(timing_.plainUploadDelay);
     retransmit_ = 0;
-    int failures = 0;
-    int overruns = 0;
-    long pos = 0;
-    while (pos < size) {
-        const long length = std::min<long>(static_cast<long>(kBlockSize), size - pos);
-        Status st;
-        {
-            Hold hold(*this);
-            st = this->command(command, {start + pos, length});
-            if (st == status::Ok)
-                st = readChunkRaw(buffer.data() + pos, static_cast<std::size_t>(length));
-        }
-        if (st == status::Overrun && ++overruns < kOverrunsPerBlock) {
-            retransmit_ += length;
-            drainInput();
-            continue;
-        }
-        overruns = 0;
-        if (st == status::Ok) {
-            pos += length;
-            failures = 0;
+    return uploadBlocks(
+        command, start, buffer,
+        [&](long pos) {
             if (progressText)
                 op.setProgressText(progressText(pos));
-            op.pumpMessages();
-            if (op.cancelled())
-                return status::Failed;
-            continue;
-        }
-        if (++failures >= 4) {
-            op.message(format("Communication error: %ld", st));
-            return status::Failed;
-        }
-        retransmit_ += length;
-        drainInput();
-    }
-    return status::Ok;
+        },
+        false, op);
 }
 
 Status CameraTransfers::downloadBlocks(ByteSpan data, long end, long start, int command,

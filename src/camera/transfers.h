@@ -163,6 +163,15 @@ private:
     // Between blocks: worker requests and progress. False when a stop request came.
     bool betweenBlocks(std::size_t blockLength, bool withProgress, CameraWorker* worker);
     Status fetchPart(TransferItem& item, bool sound, CameraWorker* worker);
+    // The block loop of the memory uploads: fills `buffer` from address `start` with row
+    // `command`. Overruns are retransmitted until kOverrunsPerBlock come in a row; other
+    // failures (and that last overrun) end it at the fourth in a row. Each retry drains the
+    // line and counts into retransmit_. After each good block `afterBlock` gets the bytes
+    // received so far, then a cancel ends it. With showRetries the retries are shown as
+    // progress text. Ok only when every block came in.
+    Status uploadBlocks(int command, long start, Bytes& buffer,
+                        const std::function<void(long)>& afterBlock, bool showRetries,
+                        Operator& op);
     // One attempt's bytes: its first goodBlocks blocks came in order; checkWord is the card's
     // trailing checksum word when it was read.
     struct BlockAttempt {
