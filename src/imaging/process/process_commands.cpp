@@ -111,6 +111,21 @@ bool ReadMono16Input(const Path& path, std::vector<std::uint16_t>& mosaic, Opera
     return true;
 }
 
+namespace {
+
+// Reads a MONO16 mosaic from `in`, changes it in place with `convert` and writes the result
+// to `out` as a MONO16 conversion.
+template <typename Convert>
+Status convertMono16(const Path& in, const Path& out, Operator* op, Convert&& convert) {
+    std::vector<std::uint16_t> mosaic;
+    if (!ReadMono16Input(in, mosaic, op))
+        return status::Failed;
+    convert(mosaic);
+    return writeMono16Conversion(out, mosaic, op);
+}
+
+} // namespace
+
 bool ReadMosaic10Input(const Path& path, std::vector<std::uint16_t>& mosaic10, Operator* op) {
     if (hasTiffName(path)) {
         if (!ReadMono16Input(path, mosaic10, op))
@@ -216,40 +231,30 @@ Status MatrixConversion(const Path& in, const Path& matrixFile, const Path& out,
             op->message("The matrix file needs 12 numbers: " + matrixFile.string());
         return status::Failed;
     }
-    std::vector<std::uint16_t> mosaic;
-    if (!ReadMono16Input(in, mosaic, op))
-        return status::Failed;
-    for (int j = 0; j < kCellRows; ++j)
-        for (int k = 0; k < kCellColumns; ++k) {
-            CellSamples c = MosaicCell(mosaic.data(), k, j);
-            const double x[4] = {double(c.b), double(c.r), double(c.g), double(c.t)};
-            std::uint16_t o[3];
-            for (int row = 0; row < 3; ++row) {
-                const auto& m = (*matrix)[row];
-                o[row] = clamp16(m[0] * x[0] + m[1] * x[1] + m[2] * x[2] + m[3] * x[3]);
+    return convertMono16(in, out, op, [&](std::vector<std::uint16_t>& mosaic) {
+        for (int j = 0; j < kCellRows; ++j)
+            for (int k = 0; k < kCellColumns; ++k) {
+                CellSamples c = MosaicCell(mosaic.data(), k, j);
+                const double x[4] = {double(c.b), double(c.r), double(c.g), double(c.t)};
+                std::uint16_t o[3];
+                for (int row = 0; row < 3; ++row) {
+                    const auto& m = (*matrix)[row];
+                    o[row] = clamp16(m[0] * x[0] + m[1] * x[1] + m[2] * x[2] + m[3] * x[3]);
+                }
+                c.r = o[0];
+                c.g = o[1];
+                c.b = o[2];
+                SetMosaicCell(mosaic.data(), k, j, c);
             }
-            c.r = o[0];
-            c.g = o[1];
-            c.b = o[2];
-            SetMosaicCell(mosaic.data(), k, j, c);
-        }
-    return writeMono16Conversion(out, mosaic, op);
+    });
 }
 
 Status CellYccToRgb(const Path& in, const Path& out, Operator* op) {
-    std::vector<std::uint16_t> mosaic;
-    if (!ReadMono16Input(in, mosaic, op))
-        return status::Failed;
-    cellsYccToRgb(mosaic);
-    return writeMono16Conversion(out, mosaic, op);
+    return convertMono16(in, out, op, cellsYccToRgb);
 }
 
 Status CellRgbToYcc(const Path& in, const Path& out, Operator* op) {
-    std::vector<std::uint16_t> mosaic;
-    if (!ReadMono16Input(in, mosaic, op))
-        return status::Failed;
-    cellsRgbToYcc(mosaic);
-    return writeMono16Conversion(out, mosaic, op);
+    return convertMono16(in, out, op, cellsRgbToYcc);
 }
 
 Status YccCompressDecompress(const Path& in, const Path& folder, const Path& out,
