@@ -34,6 +34,17 @@ void onError(j_common_ptr cinfo) {
 
 void onMessage(j_common_ptr) {} // warnings (corrupt data, early end) are not printed
 
+// Clears a compress or decompress struct and routes its errors to `err`: fatal ones to
+// err.jump, warnings nowhere. The setjmp stays in the caller, whose frame is still live when
+// the library jumps.
+template <typename Info>
+void routeErrors(Info& cinfo, ErrorManager& err) {
+    std::memset(&cinfo, 0, sizeof cinfo);
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = onError;
+    err.pub.output_message = onMessage;
+}
+
 constexpr const char* kPrefixQuality = "KVI JPEG Quality:";
 constexpr const char* kPrefixExposure = "KVI Exposure Index:";
 constexpr const char* kPrefixFlash = "KVI Flash:";
@@ -59,11 +70,8 @@ struct CompressJob {
 
 bool runCompress(CompressJob& job) {
     jpeg_compress_struct cinfo;
-    std::memset(&cinfo, 0, sizeof cinfo);
     ErrorManager err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = onError;
-    err.pub.output_message = onMessage;
+    routeErrors(cinfo, err);
     if (setjmp(err.jump)) {
         jpeg_destroy_compress(&cinfo);
         return false;
@@ -159,11 +167,8 @@ boolean app1Handler(j_decompress_ptr cinfo) {
 
 DecodeResult runDecompress(DecodeJob& job) {
     jpeg_decompress_struct cinfo;
-    std::memset(&cinfo, 0, sizeof cinfo);
     ErrorManager err;
-    cinfo.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = onError;
-    err.pub.output_message = onMessage;
+    routeErrors(cinfo, err);
     if (setjmp(err.jump)) {
         jpeg_destroy_decompress(&cinfo);
         return DecodeResult::LibraryError;
