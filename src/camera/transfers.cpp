@@ -149,9 +149,9 @@ Status CameraTransfers::eraseAll() {
 
 // ---- memory card ----
 
-Status CameraTransfers::openFile(std::string_view name) {
+Status CameraTransfers::commandWithOkReply(int number, std::initializer_list<CommandArg> args) {
     Hold hold(*this);
-    Status st = command(cmd::OpenFile, {name, 0L, 128L});
+    Status st = command(number, args);
     if (st != status::Ok)
         return st;
     std::array<std::uint8_t, 4> reply{};
@@ -161,16 +161,12 @@ Status CameraTransfers::openFile(std::string_view name) {
     return beginsWithOk(reply.data()) ? status::Ok : status::Failed;
 }
 
+Status CameraTransfers::openFile(std::string_view name) {
+    return commandWithOkReply(cmd::OpenFile, {name, 0L, 128L});
+}
+
 Status CameraTransfers::closeFile() {
-    Hold hold(*this);
-    Status st = command(cmd::CloseFile, {});
-    if (st != status::Ok)
-        return st;
-    std::array<std::uint8_t, 4> reply{};
-    st = readChunkRaw(reply.data(), reply.size());
-    if (st != status::Ok)
-        return st;
-    return beginsWithOk(reply.data()) ? status::Ok : status::Failed;
+    return commandWithOkReply(cmd::CloseFile, {});
 }
 
 int CameraTransfers::countFiles(std::string_view pattern, Status* result) {
@@ -208,15 +204,7 @@ int CameraTransfers::listFiles(Bytes& buffer, std::string_view pattern, Status* 
 }
 
 Status CameraTransfers::formatCard() {
-    Hold hold(*this);
-    Status st = command(cmd::FormatCard, {});
-    if (st != status::Ok)
-        return st;
-    std::array<std::uint8_t, 4> reply{};
-    st = readChunkRaw(reply.data(), reply.size());
-    if (st != status::Ok)
-        return st;
-    return beginsWithOk(reply.data()) ? status::Ok : status::Failed;
+    return commandWithOkReply(cmd::FormatCard, {});
 }
 
 // ---- the picture list ----

@@ -154,6 +154,8 @@ private:
     };
 
     Status command(int number, std::initializer_list<CommandArg> args);
+    // A card command whose answer is a 4-byte raw reply that must begin with "OK".
+    Status commandWithOkReply(int number, std::initializer_list<CommandArg> args);
     Status readLine(std::uint8_t* buffer, std::size_t length);
     Status readBlockOnce(std::uint32_t length, std::uint8_t* buffer);
     Status readPlainBlocks(std::uint32_t size, std::span<std::uint8_t> buffer, bool withProgress,

@@ -166,25 +166,35 @@ Status RamFileToMono8Tiff(const Path& ramPath, const Path& out, Operator* op) {
     return imaging::WriteRamConversionTiff(out, kMosaicWidth, kMosaicHeight, mono, 8, 1, op);
 }
 
-Status RamFileToGainCorrectedMono16(const Path& ramPath, const Path& gainFile, const Path& out,
-                                    Operator* op) {
+namespace {
+
+// The RAM file's mosaic (samples shifted left by 6) with the gain file applied.
+bool gainCorrectedMosaic(const Path& ramPath, const Path& gainFile,
+                         std::vector<std::uint16_t>& mosaic, Operator* op) {
     Bytes ram;
     std::vector<std::uint16_t> gains;
     if (!ReadRamInput(ramPath, ram, op) || !readGains(gainFile, gains, op))
-        return status::Failed;
-    std::vector<std::uint16_t> mosaic = UnpackMosaic(ram, 6);
+        return false;
+    mosaic = UnpackMosaic(ram, 6);
     ApplyGains(mosaic.data(), gains.data(), kMosaicSamples);
+    return true;
+}
+
+} // namespace
+
+Status RamFileToGainCorrectedMono16(const Path& ramPath, const Path& gainFile, const Path& out,
+                                    Operator* op) {
+    std::vector<std::uint16_t> mosaic;
+    if (!gainCorrectedMosaic(ramPath, gainFile, mosaic, op))
+        return status::Failed;
     return writeMono16Conversion(out, mosaic, op);
 }
 
 Status RamFileToGainCorrectedRgb(const Path& ramPath, const Path& gainFile, const Path& out,
                                  Operator* op) {
-    Bytes ram;
-    std::vector<std::uint16_t> gains;
-    if (!ReadRamInput(ramPath, ram, op) || !readGains(gainFile, gains, op))
+    std::vector<std::uint16_t> mosaic;
+    if (!gainCorrectedMosaic(ramPath, gainFile, mosaic, op))
         return status::Failed;
-    std::vector<std::uint16_t> mosaic = UnpackMosaic(ram, 6);
-    ApplyGains(mosaic.data(), gains.data(), kMosaicSamples);
     for (std::uint16_t& v : mosaic)
         v = static_cast<std::uint16_t>(v >> 6);
     Bytes rgb(kCellCount * 3);
