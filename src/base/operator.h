@@ -42,6 +42,11 @@ public:
     virtual void setWaitCursor(bool /*on*/) {}
 };
 
+// A number input box over askText: the initial number as text, the answer parsed as a decimal
+// integer. A text that is not a number is refused with a box and asked again (three times at
+// most); nothing when cancelled or never answered with a number.
+std::optional<long> askNumber(Operator& op, std::string_view prompt, long initial);
+
 // An operator that answers every question with its default and shows nothing: for batch runs
 // and tests that do not care.
 class SilentOperator : public Operator {

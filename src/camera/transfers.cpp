@@ -64,6 +64,10 @@ void CameraTransfers::sleepFor(std::chrono::milliseconds d) const {
         std::this_thread::sleep_for(d);
 }
 
+void CameraTransfers::wait(std::chrono::milliseconds d) const {
+    (timing_.clock ? *timing_.clock : realClock()).sleep(d);
+}
+
 // ---- command level ----
 
 Status CameraTransfers::command(int number, std::initializer_list<CommandArg> args) {
@@ -654,13 +658,13 @@ Status CameraTransfers::writeParameterRecord(ByteSpan record) {
         if (st == status::Ok)
             st = readChunkRaw(reply.data(), reply.size()); // first reply: any content
         if (st == status::Ok) {
-            sleepFor(timing_.parameterWait);
+            wait(timing_.parameterWait);
             reply.fill(0);
             st = readChunkRaw(reply.data(), reply.size());
             if (st == status::Ok && !isOkReply(reply))
                 st = status::Failed;
         }
-        sleepFor(timing_.parameterWait);
+        wait(timing_.parameterWait);
     }
     link_.setPingMode(savedMode);
     return st;
@@ -736,7 +740,7 @@ Status CameraTransfers::uploadMemoryPlain(int command, long start, long size, By
     if (size <= 0 || size > kMaxUploadSize || start < 0)
         return status::Failed;
     buffer.assign(static_cast<std::size_t>(size), 0);
-    sleepFor(timing_.plainUploadDelay);
+    wait(timing_.plainUploadDelay);
     retransmit_ = 0;
     return uploadBlocks(
         command, start, buffer,
@@ -807,7 +811,7 @@ Status CameraTransfers::downloadBlocks(ByteSpan data, long end, long start, int 
             st = link_.requestStatus();
             if (st == status::Ok)
                 break;
-            sleepFor(timing_.flashPoll);
+            wait(timing_.flashPoll);
             op.pumpMessages();
         }
     }

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "base/bytes.h"
+#include "base/clock.h"
 #include "base/operator.h"
 #include "base/result.h"
 #include "camera/camera_link.h"
@@ -44,6 +45,9 @@ struct TransferTiming {
     std::chrono::milliseconds plainUploadDelay{1000}; // before the first block (plain upload)
     std::chrono::milliseconds flashPoll{1000};        // between status requests after a download
     int flashPolls = 65;
+    // The clock of the three station waits above (record write, first upload wait, flash
+    // polls); nullptr: real time. The bench station and the tests pass a virtual one.
+    Clock* clock = nullptr;
 };
 
 inline constexpr std::size_t kBlockSize = 8192;
@@ -189,6 +193,8 @@ private:
     void drainInput();
     bool readsWithoutChecksum() const;
     void sleepFor(std::chrono::milliseconds d) const;
+    // A station wait: through timing_.clock.
+    void wait(std::chrono::milliseconds d) const;
     CameraEvents& events() { return sink_ ? *sink_ : link_.events(); }
 
     CameraLink& link_;
