@@ -1,13 +1,16 @@
 // One open picture of the document's list: where its file is, how it is marked in the list, the
 // capture settings read from the file and the user's edits. A plain value, moved and copied
-// freely; it owns no resources besides its strings and buffers.
+// freely; besides its strings and buffers it shares only its cached thumbnail, which is
+// immutable once made (so a copy handed to a worker thread stays valid).
 #pragma once
 
 #include "imaging/edit_settings.h"
 #include "imaging/picture_attributes.h"
+#include "imaging/rgb_picture.h"
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace kv::library {
@@ -33,6 +36,25 @@ struct PictureRecord {
     imaging::EditSettings edits;
     // The .kvi header fields, for rewriting the file with new attributes.
     imaging::PictureAttributes attributes;
+
+    // The picture's size as stored (a JPEG's own size, 480 x 400 for a .kvi file), before
+    // the rotation; 0 while not known.
+    int storedWidth = 0;
+    int storedHeight = 0;
+
+    // Given by the list when the record is appended; stays with the picture while indices
+    // shift, so results of background work find their record again.
+    std::uint64_t id = 0;
+    // Counts changes of the file or the edits; work started on an older revision is stale.
+    std::uint32_t revision = 0;
+    // The picture rendered in thumbnail mode (edits applied), null until made.
+    std::shared_ptr<const imaging::RgbPicture> thumbnail;
+
+    // The file or the edits changed: the cached thumbnail no longer shows the picture.
+    void dropThumbnail() {
+        thumbnail.reset();
+        ++revision;
+    }
 };
 
 } // namespace kv::library

@@ -1,10 +1,10 @@
-#include "transfers/transfer_rig.h"
 #include "camera/wave.h"
 #include "imaging/jpeg_file.h"
 #include "imaging/picture_file.h"
 #include "library/retrieve_pictures.h"
 #include "platform/atomic_file.h"
 #include "support/scratch_dir.h"
+#include "transfers/transfer_rig.h"
 
 #include <filesystem>
 #include <fstream>
