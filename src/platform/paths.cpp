@@ -2,9 +2,11 @@
 
 #include "base/text.h"
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <system_error>
-#include <unistd.h>
 
 namespace kv::platform {
 namespace fs = std::filesystem;
@@ -64,11 +66,20 @@ std::optional<fs::path> findFileIgnoreCase(const fs::path& directory, std::strin
 }
 
 std::string moduleName() {
+    // argv[0], from the process's command line: an edition started through a link to the
+    // program keeps the link's name there, while /proc/self/exe would resolve the link.
+    if (std::FILE* f = std::fopen("/proc/self/cmdline", "rb")) {
+        char buffer[4096];
+        const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, f);
+        std::fclose(f);
+        buffer[n] = '\0';
+        const std::string stem = fs::path(buffer).filename().stem().string();
+        if (!stem.empty())
+            return stem;
+    }
     std::error_code ec;
     const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    // /proc/self/exe resolves symbolic links; an edition started through a link keeps its own
-    // name in argv[0], which the program passes to setModuleName() at start-up.
-    if (ec)
+    if (ec || exe.stem().empty())
         return "kvmini";
     return exe.stem().string();
 }

@@ -23,7 +23,8 @@ std::filesystem::path desktopDirectory();
 std::optional<std::filesystem::path> findFileIgnoreCase(const std::filesystem::path& directory,
                                                         std::string_view name);
 
-// The name this process was started under (without directory and extension), e.g. "kvmini".
+// The name this process was started under (without directory and extension), e.g. "kvmini":
+// argv[0], so that a link to the program named after another edition gives that edition.
 std::string moduleName();
 
 } // namespace kv::platform

@@ -11,7 +11,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint32_t MfgEpoch = 874000000; // 11 September 1997, 17:46:40 UTC
-constexpr const char* WindowsDesktop = "c:\\windows\\desktop\\";
 
 bool parsePair(const std::string& text, int& a, int& b) {
     return std::sscanf(text.c_str(), "%d %d", &a, &b) == 2;
@@ -34,13 +33,44 @@ std::string manufacturingNumberText(std::uint32_t number) {
                                   static_cast<std::time_t>(MfgEpoch) + (number & 0xFFFFFF));
 }
 
+std::string manufacturingLetterText(char letter) {
+    const auto byte = static_cast<unsigned char>(letter);
+    if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+        (byte >= '0' && byte <= '9'))
+        return std::string(1, letter);
+    char text[4];
+    std::snprintf(text, sizeof text, "#%02X", byte);
+    return text;
+}
+
 std::string manufacturingStampText(char letter, std::time_t when) {
     std::tm local{};
     localtime_r(&when, &local);
     char text[64];
-    std::snprintf(text, sizeof text, "%c%02d%02d%d%02d%02d%02d", letter, local.tm_mon + 1,
-                  local.tm_mday, local.tm_year, local.tm_hour, local.tm_min, local.tm_sec);
-    return text;
+    std::snprintf(text, sizeof text, "%02d%02d%d%02d%02d%02d", local.tm_mon + 1, local.tm_mday,
+                  local.tm_year, local.tm_hour, local.tm_min, local.tm_sec);
+    return manufacturingLetterText(letter) + text;
+}
+
+bool isWindowsPath(std::string_view value) {
+    const std::string_view v = trim(value);
+    const bool drive = v.size() >= 2 && v[1] == ':' &&
+                       ((v[0] >= 'A' && v[0] <= 'Z') || (v[0] >= 'a' && v[0] <= 'z'));
+    return drive || v.substr(0, 2) == "\\\\";
+}
+
+fs::path folderFromSetting(std::string_view value) {
+    if (value.empty() || isWindowsPath(value))
+        return platform::desktopDirectory();
+    return fs::path(value);
+}
+
+fs::path fileFromSetting(std::string_view value) {
+    if (!isWindowsPath(value))
+        return fs::path(value);
+    const std::string_view v = trim(value);
+    const std::size_t cut = v.find_last_of("\\/:");
+    return platform::desktopDirectory() / std::string(v.substr(cut + 1));
 }
 
 std::uint32_t formManufacturingNumber(char stationLetter, std::time_t now) {
@@ -81,7 +111,10 @@ std::optional<Placement> AppSettings::loadPlacement(int screenWidth, int screenH
     return p;
 }
 
-std::string AppSettings::openPath() const { return profile_.getString("PATHS", "OPEN_PATH"); }
+std::string AppSettings::openPath() const {
+    const std::string path = profile_.getString("PATHS", "OPEN_PATH");
+    return path.empty() ? path : folderFromSetting(path).string();
+}
 void AppSettings::setOpenPath(const std::string& dir) {
     profile_.writeString("PATHS", "OPEN_PATH", dir);
 }
@@ -90,7 +123,9 @@ int AppSettings::outputSize() const {
     const int size = profile_.getInt("OUTPUT_SIZE", "SIZE_OUT", 4);
     return size >= 0 && size <= 5 ? size : 4;
 }
-void AppSettings::setOutputSize(int size) { profile_.writeInt("OUTPUT_SIZE", "SIZE_OUT", size); }
+void AppSettings::setOutputSize(int size) {
+    profile_.writeInt("OUTPUT_SIZE", "SIZE_OUT", size);
+}
 
 int AppSettings::sizeUnits() const {
     const int units = profile_.getInt("OUTPUT_SIZE", "SIZE_UNITS", 0);
@@ -100,7 +135,9 @@ void AppSettings::setSizeUnits(int units) {
     profile_.writeInt("OUTPUT_SIZE", "SIZE_UNITS", units);
 }
 
-int AppSettings::baudRate() const { return profile_.getInt("CONNECT_PARAMS", "BAUD_RATE", 0); }
+int AppSettings::baudRate() const {
+    return profile_.getInt("CONNECT_PARAMS", "BAUD_RATE", 0);
+}
 void AppSettings::setBaudRate(int rate) {
     profile_.writeInt("CONNECT_PARAMS", "BAUD_RATE", rate);
 }
@@ -143,10 +180,7 @@ std::uint32_t AppSettings::newManufacturingNumber(std::time_t now) const {
 }
 
 fs::path AppSettings::gainBlemishFolder() const {
-    const std::string folder = profile_.getString("FILES", "GAIN_BLEMISH_FOLDER");
-    if (folder.empty() || equalsIgnoreCase(folder, WindowsDesktop))
-        return platform::desktopDirectory();
-    return fs::path(folder);
+    return folderFromSetting(profile_.getString("FILES", "GAIN_BLEMISH_FOLDER"));
 }
 
 std::optional<fs::path> AppSettings::stationFileName(const char* key,
@@ -160,7 +194,7 @@ std::optional<fs::path> AppSettings::stationFileName(const char* key,
         const std::string stored = profile_.getString("FILES", key);
         if (stored.empty())
             return std::nullopt;
-        name = stored;
+        name = fileFromSetting(stored);
     }
     if (extension)
         name += extension;

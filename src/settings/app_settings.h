@@ -33,11 +33,27 @@ bool placementFits(const Placement& p, int screenWidth, int screenHeight);
 
 // The manufacturing number's text form: "-1" for all bits set, the decimal value below
 // 874000000, else the station letter and the local date and time of the stamp
-// ("A091197174640").
+// ("A091197174640"). The text names gain and blemish files, so it is always printable and
+// free of path separators: see manufacturingLetterText.
 std::string manufacturingNumberText(std::uint32_t number);
+// The letter byte of a manufacturing number as text: an ASCII letter or digit as itself, any
+// other byte as "#" and two upper-case hexadecimal digits. Numbers formed since 1998 carry
+// the high bits of their time into this byte (a "Z" station's numbers of 2026 have 0x90 there,
+// giving "#90").
+std::string manufacturingLetterText(char letter);
 // The letter and the local date and time of `when`: month, day, years since 1900 (unpadded),
 // hour, minute, second.
 std::string manufacturingStampText(char letter, std::time_t when);
+
+// Folder and file values written by the program's Windows versions ("c:\windows\desktop",
+// "C:\gains\", "\\server\share\x") name nothing on this system. One rule maps them: such a
+// folder stands for the desktop directory (where those files went by default), such a file for
+// its last component in the desktop directory. They are never taken as relative paths.
+bool isWindowsPath(std::string_view value);
+// A folder value: empty or Windows-style gives the desktop directory, else the value.
+std::filesystem::path folderFromSetting(std::string_view value);
+// A file value: Windows-style gives desktop directory / last component, else the value.
+std::filesystem::path fileFromSetting(std::string_view value);
 
 // Forms a new manufacturing number from a station letter and a time (seconds since 1970).
 // The time part is added to the letter times 2^24 as the camera's numbers always were.
@@ -53,7 +69,8 @@ public:
     // The saved placement when "FLAGS" is present and it fits the screen, else nothing.
     std::optional<Placement> loadPlacement(int screenWidth, int screenHeight) const;
 
-    // "PATHS" / "OUTPUT_SIZE"
+    // "PATHS" / "OUTPUT_SIZE". The open path maps a Windows-style folder by folderFromSetting;
+    // setOpenPath does not store a folder whose name holds a line break.
     std::string openPath() const;
     void setOpenPath(const std::string& dir);
     int outputSize() const; // 0..5, out of range gives 4
@@ -75,7 +92,7 @@ public:
     std::uint32_t newManufacturingNumber(std::time_t now = std::time(nullptr)) const;
 
     // "FILES": the folder for gain and blemish files, with the desktop directory standing in
-    // for "c:\windows\desktop\" (and for an empty value).
+    // for "c:\windows\desktop\", any other Windows folder and an empty value.
     std::filesystem::path gainBlemishFolder() const;
     // With a camera's manufacturing number: folder + number text, remembered in the file.
     // Without: the remembered name, or nothing when none is stored. With `mustExist`, a name

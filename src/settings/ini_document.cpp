@@ -22,8 +22,8 @@ IniDocument::IniDocument(std::string_view text) {
         if (!body.empty() && body.front() == '[') {
             const std::size_t close = body.find(']');
             line.kind = Line::Section;
-            line.name = std::string(
-                trim(body.substr(1, close == std::string_view::npos ? body.size() - 1 : close - 1)));
+            line.name = std::string(trim(
+                body.substr(1, close == std::string_view::npos ? body.size() - 1 : close - 1)));
         } else if (!body.empty() && body.front() != ';') {
             const std::size_t eq = body.find('=');
             if (eq != std::string_view::npos) {
@@ -70,11 +70,52 @@ std::optional<std::string> IniDocument::find(std::string_view section, std::stri
     return std::string(value);
 }
 
-void IniDocument::set(std::string_view section, std::string_view key, std::string_view value) {
+namespace {
+
+bool holdsLineBreak(std::string_view text) {
+    return text.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos;
+}
+
+bool isQuote(char c) {
+    return c == '"' || c == '\'';
+}
+
+// The text stored for `value`: as it is, or inside quotes when reading would otherwise strip
+// blanks or a pair of quotes from it.
+std::string storedValue(std::string_view value) {
+    if (value.empty())
+        return {};
+    const bool blankEnds = trim(value).size() != value.size();
+    const bool quoted =
+        value.size() >= 2 && isQuote(value.front()) && value.front() == value.back();
+    if (blankEnds || quoted)
+        return "\"" + std::string(value) + "\"";
+    return std::string(value);
+}
+
+} // namespace
+
+bool IniDocument::canHoldSection(std::string_view section) {
+    return !holdsLineBreak(section) && section.find(']') == std::string_view::npos;
+}
+
+bool IniDocument::canHoldKey(std::string_view key) {
+    const std::string_view name = trim(key);
+    return !name.empty() && !holdsLineBreak(key) && name.find('=') == std::string_view::npos &&
+           name.front() != '[' && name.front() != ';';
+}
+
+bool IniDocument::canHoldValue(std::string_view value) {
+    return !holdsLineBreak(value);
+}
+
+bool IniDocument::set(std::string_view section, std::string_view key, std::string_view value) {
+    if (!canHoldSection(section) || !canHoldKey(key) || !canHoldValue(value))
+        return false;
     Line entry;
     entry.kind = Line::Entry;
     entry.name = std::string(trim(key));
-    entry.raw = entry.name + "=" + std::string(value);
+    entry.raw = entry.name + "=" + storedValue(value);
 
     long header = sectionLine(section);
     if (header < 0) {
@@ -85,11 +126,11 @@ void IniDocument::set(std::string_view section, std::string_view key, std::strin
         lines_.push_back(std::move(head));
         lines_.push_back(std::move(entry));
         endsWithNewline_ = true;
-        return;
+        return true;
     }
     if (const long at = entryLine(header, key); at >= 0) {
         lines_[static_cast<std::size_t>(at)] = std::move(entry);
-        return;
+        return true;
     }
     // After the section's last entry, so that blank lines and comments before the next
     // section keep their place.
@@ -101,6 +142,7 @@ void IniDocument::set(std::string_view section, std::string_view key, std::strin
     if (insertAt == lines_.size())
         endsWithNewline_ = true;
     lines_.insert(lines_.begin() + static_cast<long>(insertAt), std::move(entry));
+    return true;
 }
 
 bool IniDocument::remove(std::string_view section, std::string_view key) {

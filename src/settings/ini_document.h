@@ -23,8 +23,18 @@ public:
     std::optional<std::string> find(std::string_view section, std::string_view key) const;
 
     // Sets `key` in `section`: replaces the key's line where present, else adds the key after
-    // the last entry of the section, else appends the section at the end.
-    void set(std::string_view section, std::string_view key, std::string_view value);
+    // the last entry of the section, else appends the section at the end. A value with blanks
+    // at either end or enclosing quotes is written inside one more pair of quotes, so that it
+    // reads back as given. Refused (false, nothing changed) when a name or the value cannot
+    // be held by a line of the file: see the checks below.
+    bool set(std::string_view section, std::string_view key, std::string_view value);
+
+    // A section name must not hold "]", a line break or a zero byte. A key must not be empty
+    // (after trimming), hold "=", a line break or a zero byte, or start with "[" or ";". A
+    // value must not hold a line break or a zero byte.
+    static bool canHoldSection(std::string_view section);
+    static bool canHoldKey(std::string_view key);
+    static bool canHoldValue(std::string_view value);
 
     // Removes the key's line; false when there was none.
     bool remove(std::string_view section, std::string_view key);

@@ -5,6 +5,8 @@
 #include "platform/paths.h"
 #include "settings/ini_document.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -38,6 +40,13 @@ std::unique_ptr<Profile> appInstance;
 // Profiles handed out earlier stay alive: callers may still hold a reference.
 std::vector<std::unique_ptr<Profile>> retired;
 
+thread_local std::string writeError;
+
+bool failWith(std::string message) {
+    writeError = std::move(message);
+    return false;
+}
+
 } // namespace
 
 Profile::Profile(fs::path file) : path_(std::move(file)) {}
@@ -54,21 +63,55 @@ int Profile::getInt(std::string_view section, std::string_view key, int fallback
     const auto value = load(path_).find(section, key);
     if (!value || value->empty())
         return fallback;
-    return static_cast<int>(parseLeadingDecimal(*value));
+    return static_cast<int>(std::clamp<long>(parseLeadingDecimal(*value), INT_MIN, INT_MAX));
 }
 
 int Profile::getTextInt(std::string_view section, std::string_view key, int fallback) const {
     return getInt(section, key, fallback);
 }
 
-bool Profile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+bool Profile::change(const std::function<bool(IniDocument&)>& edit) {
     std::lock_guard lock(writeMutex());
-    IniDocument doc = load(path_);
-    doc.set(section, key, value);
+    // The lock goes on the directory of the file itself (a link's target), which is where the
+    // new file is written.
+    const fs::path file = platform::followLinks(path_);
     std::error_code ec;
-    if (path_.has_parent_path())
-        fs::create_directories(path_.parent_path(), ec);
-    return platform::writeFileAtomically(path_, doc.text());
+    if (file.has_parent_path())
+        fs::create_directories(file.parent_path(), ec);
+    const platform::DirectoryLock dirLock(file.parent_path());
+    if (!dirLock.locked())
+        return failWith("cannot lock the folder of " + path_.string());
+    Bytes bytes;
+    switch (platform::readFile(file, bytes, IniDocument::MaxFileSize)) {
+    case platform::ReadResult::Ok:
+    case platform::ReadResult::Missing:
+        break;
+    case platform::ReadResult::TooLarge:
+        return failWith(path_.string() + " is larger than " +
+                        std::to_string(IniDocument::MaxFileSize >> 20) +
+                        " MiB; it was left unchanged");
+    case platform::ReadResult::Failed:
+        return failWith("cannot read " + path_.string() + "; it was left unchanged");
+    }
+    IniDocument doc(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    if (!edit(doc))
+        return false;
+    platform::AtomicFile out(path_);
+    if (!out.write(doc.text()) || !out.commit())
+        return failWith(out.error().empty() ? "cannot write " + path_.string() : out.error());
+    return true;
+}
+
+bool Profile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+    return change([&](IniDocument& doc) {
+        if (doc.set(section, key, value))
+            return true;
+        return failWith("an INI file cannot hold this " +
+                        std::string(!IniDocument::canHoldSection(section) ? "section name"
+                                    : !IniDocument::canHoldKey(key)       ? "key"
+                                                                          : "value") +
+                        " (line breaks, zero bytes, \"]\" in a section, \"=\" in a key)");
+    });
 }
 
 bool Profile::writeInt(std::string_view section, std::string_view key, long value) {
@@ -76,11 +119,14 @@ bool Profile::writeInt(std::string_view section, std::string_view key, long valu
 }
 
 bool Profile::removeKey(std::string_view section, std::string_view key) {
-    std::lock_guard lock(writeMutex());
-    IniDocument doc = load(path_);
-    if (!doc.remove(section, key))
+    return change([&](IniDocument& doc) {
+        doc.remove(section, key);
         return true;
-    return platform::writeFileAtomically(path_, doc.text());
+    });
+}
+
+const std::string& Profile::lastError() {
+    return writeError;
 }
 
 fs::path profileFileName(std::string_view moduleName) {

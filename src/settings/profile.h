@@ -4,10 +4,13 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace kv::settings {
+
+class IniDocument;
 
 class Profile {
 public:
@@ -21,19 +24,29 @@ public:
                           std::string_view fallback = {}) const;
 
     // The value as decimal text: `fallback` when the key is missing or empty, 0 when the text
-    // does not start with a number, else the number up to the first non-digit.
+    // does not start with a number, else the number up to the first non-digit; numbers beyond
+    // the range of int saturate.
     int getInt(std::string_view section, std::string_view key, int fallback) const;
 
     // A "read as text" key: read as a string and, when non-empty, converted with a decimal
     // conversion that stops at the first non-digit; `fallback` when missing or empty.
     int getTextInt(std::string_view section, std::string_view key, int fallback) const;
 
-    // False when the file could not be written (the old file then stays as it was).
+    // False when the file was not changed: it could not be read (too large, unreadable: a
+    // write never replaces a file it could not read), the section, key or value cannot be
+    // held by the file (see IniDocument::set), or it could not be written. The old file then
+    // stays as it was and lastError() says why. Writes of several processes take turns under
+    // an advisory lock, each reading the file afresh, so no update is lost.
     bool writeString(std::string_view section, std::string_view key, std::string_view value);
     bool writeInt(std::string_view section, std::string_view key, long value);
     bool removeKey(std::string_view section, std::string_view key);
 
+    // Why the calling thread's last failed write failed.
+    static const std::string& lastError();
+
 private:
+    bool change(const std::function<bool(IniDocument&)>& edit);
+
     std::filesystem::path path_;
 };
 

@@ -1,7 +1,6 @@
 // kvtool settings get|set and mfg-number: inspecting and scripting the program's INI file.
 
 #include "command.h"
-
 #include "settings/app_settings.h"
 #include "settings/profile.h"
 
@@ -24,7 +23,8 @@ int runSettings(Args& args) {
     }
     if (args.size() == 4 && args[0] == "set") {
         if (!profile.writeString(args[1], args[2], args[3]))
-            return fail("cannot write " + profile.path().string());
+            return fail("cannot set " + args[2] + " in " + profile.path().string() + ": " +
+                        kv::settings::Profile::lastError());
         return 0;
     }
     if (args.size() == 1 && args[0] == "path") {
