@@ -1,0 +1,17 @@
+// The modules that add command handlers. Each install function registers its handlers with the
+// router (router.application().add(id, ...), or router.diagnostics() for factory commands) and
+// may add a state source to the frame for its update rules. Application::start() calls them in
+// this order before the menus are built; a new module adds its function here and one call there.
+#pragma once
+
+namespace kv::app {
+
+class Application;
+
+// Frame and application commands: About, Exit, toolbar/status bar toggles, Connect to Camera,
+// Baud Rate, Communication Protocol.
+void installShellCommands(Application& app);
+// Diagnostics submenu: sensor-pipeline process commands, memory uploads, factory switches.
+void installDiagnosticsCommands(Application& app);
+
+} // namespace kv::app

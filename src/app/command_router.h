@@ -1,0 +1,36 @@
+// Where commands go: every command is offered first to the diagnostics command target, then to
+// the application. Each target is a table of handlers by command id; modules add theirs at
+// start-up (see command_handlers.h). A command without a handler in either target does nothing,
+// and its menu item is disabled (or, for factory commands, not shown).
+#pragma once
+
+#include <functional>
+#include <map>
+
+namespace kv::app {
+
+class CommandTarget {
+public:
+    using Handler = std::function<void()>;
+    void add(int id, Handler handler) { handlers_[id] = std::move(handler); }
+    bool has(int id) const { return handlers_.count(id) != 0; }
+    // Runs the handler; false when the target has none for `id`.
+    bool run(int id) const;
+
+private:
+    std::map<int, Handler> handlers_;
+};
+
+class CommandRouter {
+public:
+    CommandTarget& diagnostics() { return diagnostics_; }
+    CommandTarget& application() { return application_; }
+    bool has(int id) const { return diagnostics_.has(id) || application_.has(id); }
+    bool run(int id) const { return diagnostics_.run(id) || application_.run(id); }
+
+private:
+    CommandTarget diagnostics_;
+    CommandTarget application_;
+};
+
+} // namespace kv::app
