@@ -38,47 +38,64 @@ void interleaveForCamera(ByteSpan image, int n, std::span<std::uint8_t> out) {
     }
 }
 
-EqualiseStats equaliseWindow(std::span<std::uint8_t> window, int n) {
+namespace {
+
+// The 1% and 99% points of a histogram of `count` pixels, pulled apart when equal.
+PlaneStats stretchOf(const std::array<long, 256>& histogram, long count) {
+    const long lowCount = count / 100;
+    const long highCount = count * 99 / 100;
+    int low = -1;
+    int high = -1;
+    long running = 0;
+    for (int bin = 0; bin < 256 && high < 0; ++bin) {
+        running += histogram[static_cast<std::size_t>(bin)];
+        if (low < 0 && running >= lowCount)
+            low = bin;
+        if (running >= highCount)
+            high = bin;
+    }
+    if (low < 0)
+        low = 255;
+    if (high < 0)
+        high = 255;
+    if (high == low)
+        ++high;
+    return {255.0 / (high - low), low, high};
+}
+
+std::uint8_t stretched(std::uint8_t px, const PlaneStats& p) {
+    const double v = (px - p.low) * p.scale;
+    return static_cast<std::uint8_t>(std::clamp(static_cast<int>(v), 0, 255));
+}
+
+} // namespace
+
+EqualiseStats equaliseWindow(std::span<std::uint8_t> window, int n, bool perPlane) {
     EqualiseStats stats;
     const std::size_t side = static_cast<std::size_t>(n);
-    const long perPlane = static_cast<long>(side * side / 4);
-    const long lowCount = perPlane / 100;
-    const long highCount = perPlane * 99 / 100;
-    for (int plane = 0; plane < 4; ++plane) {
+    if (!perPlane) {
+        std::array<long, 256> histogram{};
+        for (std::uint8_t px : window.first(side * side))
+            ++histogram[px];
+        const PlaneStats p = stretchOf(histogram, static_cast<long>(side * side));
+        stats.planes.fill(p);
+        stats.maxScale = p.scale;
+        for (std::uint8_t& px : window.first(side * side))
+            px = stretched(px, p);
+    }
+    for (int plane = 0; perPlane && plane < 4; ++plane) {
         const std::size_t y0 = static_cast<std::size_t>(plane / 2);
         const std::size_t x0 = static_cast<std::size_t>(plane % 2);
         std::array<long, 256> histogram{};
         for (std::size_t y = y0; y < side; y += 2)
             for (std::size_t x = x0; x < side; x += 2)
                 ++histogram[window[y * side + x]];
-        int low = -1;
-        int high = -1;
-        long running = 0;
-        for (int bin = 0; bin < 256 && high < 0; ++bin) {
-            running += histogram[static_cast<std::size_t>(bin)];
-            if (low < 0 && running >= lowCount)
-                low = bin;
-            if (running >= highCount)
-                high = bin;
-        }
-        if (low < 0)
-            low = 255;
-        if (high < 0)
-            high = 255;
-        if (high == low)
-            ++high;
-        PlaneStats& p = stats.planes[static_cast<std::size_t>(plane)];
-        p.low = low;
-        p.high = high;
-        p.scale = 255.0 / (high - low);
+        const PlaneStats p = stretchOf(histogram, static_cast<long>(side * side / 4));
+        stats.planes[static_cast<std::size_t>(plane)] = p;
         stats.maxScale = std::max(stats.maxScale, p.scale);
-        for (std::size_t y = y0; y < side; y += 2) {
-            for (std::size_t x = x0; x < side; x += 2) {
-                std::uint8_t& px = window[y * side + x];
-                const double v = (px - low) * p.scale;
-                px = static_cast<std::uint8_t>(std::clamp(static_cast<int>(v), 0, 255));
-            }
-        }
+        for (std::size_t y = y0; y < side; y += 2)
+            for (std::size_t x = x0; x < side; x += 2)
+                window[y * side + x] = stretched(window[y * side + x], p);
     }
     for (std::uint8_t px : window.first(side * side)) {
         if (px < 85)

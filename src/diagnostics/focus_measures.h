@@ -45,8 +45,10 @@ struct EqualiseStats {
 };
 
 // Stretches each of the four mosaic planes (even/odd row x even/odd column) from its 1% to its
-// 99% point onto 0..255, in place, and counts black, grey and white pixels afterwards.
-EqualiseStats equaliseWindow(std::span<std::uint8_t> window, int n);
+// 99% point onto 0..255, in place, and counts black, grey and white pixels afterwards. With
+// `perPlane` false the whole window is stretched by one histogram (all four planes' figures
+// are then the same).
+EqualiseStats equaliseWindow(std::span<std::uint8_t> window, int n, bool perPlane = true);
 
 // The target-quality test: too many grey pixels (a washed-out or missing target) or too much
 // stretch (too little light) fail it.

@@ -49,8 +49,18 @@ public:
 
     // The motor's position (what "RP" says).
     long position() const { return position_.load(); }
-    // Where the lens really is: the motor's position less what it slipped.
-    long lensPosition() const { return position_.load() - slipped_.load(); }
+    // Where the lens really is: the motor's position less what it slipped, or where it was
+    // glued.
+    long lensPosition() const {
+        return glued_.load() ? gluedAt_.load() : position_.load() - slipped_.load();
+    }
+    // The lens is glued to the board where it is now: the cradle moves without it from now
+    // on, until released (the next lens is loaded).
+    void glueLens() {
+        gluedAt_ = lensPosition();
+        glued_ = true;
+    }
+    void releaseLens() { glued_ = false; }
     // The start-up sequence is done and the cradle was homed.
     bool ready() const { return stage_.load() == kReady; }
     long speed() const { return speed_.load(); }
@@ -80,6 +90,8 @@ private:
     std::atomic<int> stage_{0}; // start-up lines taken in order so far
     std::atomic<long> position_{0};
     std::atomic<long> slipped_{0};
+    std::atomic<bool> glued_{false};
+    std::atomic<long> gluedAt_{0};
     std::atomic<long> speed_{4000};
     std::atomic<int> orderErrors_{0};
     std::atomic<bool> stop_{false};

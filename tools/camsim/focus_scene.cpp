@@ -34,7 +34,7 @@ std::vector<double> blurredWave(int first, int count, int square, double sigma) 
 
 // The picture's row behind the camera's column c.
 int rowOfColumn(int n, int c) {
-    return c >= n / 2 ? 2 * (n - 1 - c) : n - 2 * c;
+    return c >= n / 2 ? 2 * (n - 1 - c) : n - 1 - 2 * c;
 }
 
 } // namespace

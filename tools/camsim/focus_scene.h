@@ -6,7 +6,7 @@
 // registerFocusCommands() adds "Z6;N,left,top" to a bench camera: it answers "OK\r\n", then
 // sends the N x N window (one byte a pixel) in the camera's interleaved column order: the
 // camera's row r, column c holds the picture's row k(c), column r, where k = 2(N - 1 - c) for
-// c >= N/2 and k = N - 2c below. The host reads the N x N bytes right after the reply.
+// c >= N/2 and k = N - 1 - 2c below. The host reads the N x N bytes right after the reply.
 //
 // Threads: render() runs on the camera thread; the setters may be called from any thread.
 #pragma once
@@ -28,7 +28,7 @@ inline constexpr int kSensorHeight = 800;
 
 struct FocusSceneOptions {
     long bestFocus = 63050;    // cradle position of the sharpest picture
-    double stepsPerPixel = 12; // defocus (steps) that adds one pixel of blur
+    double stepsPerPixel = 40; // defocus (steps) that adds one pixel of blur
     double sharpBlur = 0.45;   // blur at best focus (pixels, standard deviation)
     double noise = 1.5;        // sensor noise (standard deviation, 8-bit counts)
     std::uint32_t seed = 1;

@@ -1,0 +1,73 @@
+// The focus station's bench.
+
+#include "camsim/focus_bench.h"
+
+#include "settings/profile.h"
+
+namespace kv::camsim {
+
+namespace {
+
+class BenchOperator final : public Operator {
+public:
+    BenchOperator(Operator& inner, BenchCradle& cradle) : inner_(inner), cradle_(cradle) {}
+    void message(std::string_view text) override { inner_.message(text); }
+    bool confirm(std::string_view text) override {
+        const bool ok = inner_.confirm(text);
+        if (ok && text == "Load Lens")
+            cradle_.releaseLens();
+        if (ok && text.starts_with("Glue the lens."))
+            cradle_.glueLens();
+        return ok;
+    }
+    bool askYesNo(std::string_view text) override { return inner_.askYesNo(text); }
+    std::optional<std::string> askText(std::string_view prompt, std::string_view initial) override {
+        return inner_.askText(prompt, initial);
+    }
+    std::optional<std::string> chooseFile(std::string_view title, std::string_view filter,
+                                          bool forSaving) override {
+        return inner_.chooseFile(title, filter, forSaving);
+    }
+    void beginProgress(std::string_view text, long total) override {
+        inner_.beginProgress(text, total);
+    }
+    void setProgressText(std::string_view text) override { inner_.setProgressText(text); }
+    void setProgress(long done) override { inner_.setProgress(done); }
+    void endProgress() override { inner_.endProgress(); }
+    bool cancelled() override { return inner_.cancelled(); }
+    void pumpMessages() override { inner_.pumpMessages(); }
+    void setWaitCursor(bool on) override { inner_.setWaitCursor(on); }
+
+private:
+    Operator& inner_;
+    BenchCradle& cradle_;
+};
+
+} // namespace
+
+FocusBench::FocusBench(FocusBenchOptions options) : options_(std::move(options)) {
+    camera_ = std::make_unique<BenchCamera>(options_.camera);
+    cradle_ = std::make_unique<BenchCradle>(
+        BenchCradleOptions{options_.cradleTravel, options_.clock, options_.cradleFaults});
+    BenchCradle* cradle = cradle_.get();
+    scene_ =
+        std::make_shared<FocusScene>(options_.scene, [cradle] { return cradle->lensPosition(); });
+    registerFocusCommands(*camera_, scene_);
+}
+
+void FocusBench::writeStationSettings(settings::Profile& profile) const {
+    profile.writeString("PORTS", "COM1", camera_->devicePath());
+    profile.writeString("PORTS", "COM2", cradle_->devicePath());
+    profile.writeInt("FOCUS_PARAMS", "CRADLE_PORT_RS232", 2);
+    if (profile.getString("FOCUS_PARAMS", "CRADLE_START_POSITION").empty()) {
+        profile.writeInt("FOCUS_PARAMS", "CRADLE_START_POSITION", 62800);
+        profile.writeInt("FOCUS_PARAMS", "CRADLE_END_POSITION", 63300);
+        profile.writeInt("FOCUS_PARAMS", "CRADLE_STEP", 4);
+    }
+}
+
+std::unique_ptr<Operator> FocusBench::watch(Operator& inner) {
+    return std::make_unique<BenchOperator>(inner, *cradle_);
+}
+
+} // namespace kv::camsim

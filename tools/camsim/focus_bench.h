@@ -1,0 +1,60 @@
+// FocusBench: the focus station on the bench — a bench camera whose sensor sees the focus
+// target (FocusScene), a bench lens cradle on its own pseudo-terminal that moves the lens, and
+// the station's lights. Like a person at the station, the bench watches the operator's
+// prompts: "Load Lens" puts a fresh lens into the cradle, an accepted "Glue the lens." glues
+// it where it stands.
+//
+// In-process for tests and `kvtool focus-station --simulate`; kvcamsim --cradle runs the same
+// pieces for a program to find through "PORTS".
+#pragma once
+
+#include "base/clock.h"
+#include "base/operator.h"
+#include "camsim/bench_camera.h"
+#include "camsim/bench_cradle.h"
+#include "camsim/focus_scene.h"
+
+#include <memory>
+#include <string>
+
+namespace kv::settings {
+class Profile;
+}
+
+namespace kv::camsim {
+
+struct FocusBenchOptions {
+    BenchCameraOptions camera;
+    FocusSceneOptions scene;
+    CradleFaults cradleFaults;
+    long cradleTravel = 70000;
+    Clock* clock = nullptr; // the cradle's moves; nullptr = the real clock
+};
+
+class FocusBench {
+public:
+    explicit FocusBench(FocusBenchOptions options = {});
+
+    bool ok() const { return camera_->ok() && cradle_->ok(); }
+    BenchCamera& camera() { return *camera_; }
+    BenchCradle& cradle() { return *cradle_; }
+    FocusScene& scene() { return *scene_; }
+    // The light controller's code reaches the scene.
+    void lights(int code) { scene_->setLights(code); }
+
+    // Writes what a station on this bench needs into `profile`: the devices of COM1 (camera)
+    // and COM2 (cradle) under "PORTS", "CRADLE_PORT_RS232" = 2, and a sweep that brackets the
+    // bench lens's focus range (62800..63300 by 4) when none is set.
+    void writeStationSettings(settings::Profile& profile) const;
+
+    // An operator that forwards to `inner` and does the bench's part of the prompts.
+    std::unique_ptr<Operator> watch(Operator& inner);
+
+private:
+    FocusBenchOptions options_;
+    std::unique_ptr<BenchCamera> camera_;
+    std::unique_ptr<BenchCradle> cradle_;
+    std::shared_ptr<FocusScene> scene_;
+};
+
+} // namespace kv::camsim
