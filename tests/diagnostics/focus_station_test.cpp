@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -63,8 +65,10 @@ protected:
         ASSERT_EQ(link->connect(9600), camera::LinkState::Connected);
         watcher = bench->watch(op);
     }
-    FocusStationIo io() {
-        FocusStationIo io(*watcher, clock, profile);
+    // The station's view of things; `person` instead of the bench-watched operator leaves the
+    // bench blind to the prompts.
+    FocusStationIo io(Operator* person = nullptr) {
+        FocusStationIo io(person ? *person : *watcher, clock, profile);
         io.camera = link.get();
         io.lights = [this](std::uint16_t code) {
             lightCodes.push_back(code);
@@ -96,21 +100,234 @@ protected:
     std::vector<std::uint16_t> lightCodes;
 };
 
-TEST_F(FocusStationTest, FindsTheSeededFocus) {
+TEST_F(FocusStationTest, FindsTheSeededFocusForSeveralSeeds) {
+    struct Row {
+        long bestFocus;
+        std::uint32_t seed;
+    };
+    for (const Row& r : {Row{63050, 7}, Row{62960, 2}, Row{63140, 3}}) {
+        SCOPED_TRACE(r.bestFocus);
+        camsim::FocusBenchOptions options;
+        options.scene.bestFocus = r.bestFocus;
+        options.scene.seed = r.seed;
+        start(options);
+        FocusStation station(io());
+        station.run();
+        EXPECT_TRUE(op.boxes.empty()) << op.boxes.front();
+        EXPECT_EQ(station.focusStatus(), CheckStatus::Passed) << station.errorText();
+        // Within the analysis's tolerance of the truth.
+        EXPECT_NEAR(station.result().focusPosition, r.bestFocus, 60);
+        EXPECT_GE(station.result().final.combined, 1900);
+        EXPECT_EQ(station.lensCheckStatus(), CheckStatus::Passed);
+        // The glue prompt came with the figures, and the cradle went home at the end.
+        ASSERT_FALSE(op.questions.empty());
+        EXPECT_EQ(op.questions.back().rfind("Glue the lens.\nLens sharpness = ", 0), 0u);
+        EXPECT_EQ(bench->cradle().position(), 0);
+        EXPECT_EQ(bench->cradle().commandLog().back(), "MH 1");
+        EXPECT_EQ(lightCodes.front(), 0x85);
+        EXPECT_EQ(lightCodes.at(1), 0x82);
+        op = StationOperator{};
+        lightCodes.clear();
+        link.reset();
+    }
+}
+
+TEST_F(FocusStationTest, SweepOfTheDefaultRangeHas51Values) {
+    start();
+    profile.writeInt("FOCUS_PARAMS", "CRADLE_START_POSITION", 63000);
+    profile.writeInt("FOCUS_PARAMS", "CRADLE_END_POSITION", 63100);
+    profile.writeInt("FOCUS_PARAMS", "CRADLE_STEP", 2);
+    FocusStation station(io());
+    FocusResult r;
+    EXPECT_EQ(station.focusSearch(r), status::Failed);
+    EXPECT_EQ(r.values.size(), 51u);
+    // 51 values cannot hold a peak R = 50 steps wide away from both ends.
+    EXPECT_NE(station.errorText().find("Focusin algorithm:"), std::string::npos);
+    EXPECT_NE(report().find("\nCount: 51\n"), std::string::npos);
+}
+
+TEST_F(FocusStationTest, TooFewSweepValues) {
+    start();
+    profile.writeInt("FOCUS_PARAMS", "CRADLE_START_POSITION", 63000);
+    profile.writeInt("FOCUS_PARAMS", "CRADLE_END_POSITION", 63036); // 19 values
+    profile.writeInt("FOCUS_PARAMS", "CRADLE_STEP", 2);
+    FocusStation station(io());
+    station.run();
+    EXPECT_EQ(station.focusStatus(), CheckStatus::Failed);
+    EXPECT_TRUE(op.saw("UNABLE TO FOCUS LENS!\n\nFocusing range must have more than 20 steps!"));
+    EXPECT_EQ(bench->cradle().position(), 0); // homed at the end
+}
+
+TEST_F(FocusStationTest, SlippingCradle) {
     camsim::FocusBenchOptions options;
-    options.scene.bestFocus = 63050;
-    options.scene.seed = 7;
+    options.cradleFaults.slipSteps = 150;
     start(options);
     FocusStation station(io());
     station.run();
-    for (const auto& b : op.boxes)
-        ADD_FAILURE() << b;
-    EXPECT_EQ(station.focusStatus(), CheckStatus::Passed) << station.errorText();
-    EXPECT_NEAR(station.result().focusPosition, 63050, 60);
-    EXPECT_EQ(station.lensCheckStatus(), CheckStatus::Passed);
-    std::printf("P=%ld req=%d final=%d lens=%ld\n%s\n", station.result().focusPosition,
-                station.result().requiredSharpness, station.result().final.combined,
-                bench->cradle().lensPosition(), report().c_str());
+    EXPECT_EQ(station.focusStatus(), CheckStatus::Failed);
+    ASSERT_FALSE(op.boxes.empty());
+    EXPECT_EQ(op.boxes[0], "UNABLE TO FOCUS LENS!\n\nLens did not come back into focus,\n"
+                           "probably stuck or slipped!");
+    EXPECT_NE(report().find("\nLENS FOCUS REPORT:\n\nLens did not come back"), std::string::npos);
+}
+
+TEST_F(FocusStationTest, SoftCornerFailsTheFieldCheck) {
+    camsim::FocusBenchOptions options;
+    options.scene.softCorner = true;
+    start(options);
+    FocusStation station(io());
+    station.run();
+    EXPECT_EQ(station.focusStatus(), CheckStatus::Passed);
+    EXPECT_EQ(station.lensCheckStatus(), CheckStatus::Failed);
+    ASSERT_EQ(op.boxes.size(), 1u);
+    EXPECT_EQ(op.boxes[0].rfind("DEFECTIVE LENS!\n\n", 0), 0u);
+    // With AUTO_FOCUS 1 a failed lens is not glued.
+    for (const std::string& q : op.questions)
+        EXPECT_EQ(q.find("Glue"), std::string::npos);
+    const std::string text = report();
+    EXPECT_NE(text.find("Upper Right   Out of focus!"), std::string::npos) << text;
+    EXPECT_NE(text.find("DEFECTIVE LENS.  Cause of failure:  "), std::string::npos);
+
+    // AUTO_FOCUS 2 prompts for the glue regardless.
+    profile.writeInt("DIAGNOSTICS", "AUTO_FOCUS", 2);
+    op = StationOperator{};
+    FocusStation again(io());
+    again.run();
+    EXPECT_EQ(again.lensCheckStatus(), CheckStatus::Failed);
+    ASSERT_FALSE(op.questions.empty());
+    EXPECT_EQ(op.questions.back().rfind("Glue the lens.", 0), 0u);
+}
+
+TEST_F(FocusStationTest, OffsetsAndTheAxialCheck) {
+    struct Row {
+        long offset;
+        const char* box; // expected box, or nullptr
+        long moved;      // the final position relative to the focus
+        const char* ratio;
+    };
+    // Off the focus the axial check needs a lower ratio of the focus search's sharpness.
+    for (const Row& r :
+         {Row{-10, "Warning: negative position offset!", -10, "0.8"}, Row{8, nullptr, 8, "0.8"},
+          Row{5000, "Error: position offset too large!", 0, "0.95"}}) {
+        SCOPED_TRACE(r.offset);
+        start();
+        profile.writeInt("FOCUS_PARAMS", "FOCUS_OFFSET", r.offset);
+        profile.writeString("FOCUS_PARAMS", "SHARPNESS_CHECK_RATIO", r.ratio);
+        profile.writeInt("DIAGNOSTICS", "CHECK_LENS", 1);
+        FocusStation station(io());
+        station.run();
+        EXPECT_EQ(station.focusStatus(), CheckStatus::Passed);
+        if (r.box) {
+            ASSERT_FALSE(op.boxes.empty());
+            EXPECT_EQ(op.boxes[0], r.box);
+        } else {
+            EXPECT_TRUE(op.boxes.empty());
+        }
+        const long p = station.result().focusPosition;
+        const std::string move = "MA " + std::to_string(p + r.moved);
+        const auto log = bench->cradle().commandLog();
+        EXPECT_NE(std::find(log.begin(), log.end(), move), log.end()) << move;
+        EXPECT_EQ(station.lensCheckStatus(), CheckStatus::Passed);
+        EXPECT_NE(report().find("\nAXIAL MID FIELD PERFORMANCE REPORT:\nLens OK\n\n"),
+                  std::string::npos);
+        op = StationOperator{};
+        link.reset();
+    }
+}
+
+TEST_F(FocusStationTest, FinalCheckOnlyWithCheckFocus) {
+    start();
+    FocusStation station(io());
+    const auto before = clock.now();
+    station.run();
+    EXPECT_EQ(station.finalCheckStatus(), CheckStatus::NotRun);
+    EXPECT_EQ(report().find("FINAL FOCUS CHECK:"), std::string::npos);
+    const long p = station.result().focusPosition;
+    const auto log = bench->cradle().commandLog();
+    EXPECT_EQ(std::find(log.begin(), log.end(), "MA " + std::to_string(p - 350)), log.end());
+    EXPECT_GE(clock.now() - before, 2000ms); // the glue wait
+
+    // With CHECK_FOCUS the cradle lets go of the glued lens (350 steps back) and the glued
+    // lens is checked where it set.
+    profile.writeInt("DIAGNOSTICS", "CHECK_FOCUS", 1);
+    profile.writeInt("DIAGNOSTICS", "CHECK_LENS", 1);
+    op = StationOperator{};
+    FocusStation checked(io());
+    checked.run();
+    EXPECT_EQ(checked.finalCheckStatus(), CheckStatus::Passed) << checked.errorText();
+    const long q = checked.result().focusPosition;
+    const auto log2 = bench->cradle().commandLog();
+    EXPECT_NE(std::find(log2.begin(), log2.end(), "MA " + std::to_string(q - 350)), log2.end());
+    EXPECT_NE(report().find("FINAL FOCUS CHECK:\n\n\nAXIAL MID FIELD PERFORMANCE REPORT:\nLens OK"),
+              std::string::npos);
+
+    // A glue that did not hold: the lens goes with the cradle.
+    op = StationOperator{};
+    bench->cradle().releaseLens();
+    FocusStation loose(io(&op));
+    loose.run();
+    EXPECT_EQ(loose.finalCheckStatus(), CheckStatus::Failed);
+    EXPECT_TRUE(op.saw("LENS FAILED FINAL TEST!\n"));
+    EXPECT_NE(op.boxes.back().find("\nLikely cause: glue did not adhere."), std::string::npos);
+}
+
+TEST_F(FocusStationTest, CameraChecksBeforeAnything) {
+    struct Row {
+        const char* firmware;
+        std::int32_t serial;
+        const char* box;
+    };
+    for (const Row& r :
+         {Row{"1.55", 1234, "Camera Firmware 1.56 or later is required."},
+          Row{"3.01", -1, "Serial number not set - has the board been calibrated?."}}) {
+        camsim::FocusBenchOptions options;
+        options.camera.firmware = r.firmware;
+        options.camera.serialNumber = r.serial;
+        start(options);
+        FocusStation station(io());
+        station.run();
+        ASSERT_EQ(op.boxes.size(), 1u);
+        EXPECT_EQ(op.boxes[0], r.box);
+        EXPECT_TRUE(bench->cradle().commandLog().empty());
+        op = StationOperator{};
+        link.reset();
+    }
+    FocusStationIo none = io();
+    none.camera = nullptr;
+    FocusStation idle(none);
+    idle.run();
+    EXPECT_TRUE(op.boxes.empty());
+}
+
+TEST_F(FocusStationTest, RepeatModeStartsTheNextRunInsteadOfHoming) {
+    start();
+    int next = 0;
+    FocusStationIo repeat = io();
+    repeat.repeat = true;
+    repeat.nextRun = [&] { ++next; };
+    FocusStation station(repeat);
+    station.run();
+    EXPECT_EQ(next, 1);
+    EXPECT_NE(bench->cradle().position(), 0);
+    EXPECT_NE(bench->camera().commandLog().back().find("Z5;1"), std::string::npos);
+}
+
+// One fixed run appends exactly these sections to f.txt.
+TEST_F(FocusStationTest, ReportMatchesTheGoldenFile) {
+    camsim::FocusBenchOptions options;
+    options.scene.seed = 11;
+    start(options);
+    FocusStation station(io());
+    station.run();
+    ASSERT_EQ(station.focusStatus(), CheckStatus::Passed);
+    const std::string golden = std::string(KV_TEST_DATA_DIR) + "/focus_station_f.txt";
+    if (std::getenv("KV_UPDATE_GOLDEN")) {
+        std::ofstream(golden, std::ios::binary) << report();
+    }
+    std::ifstream in(golden, std::ios::binary);
+    std::stringstream expected;
+    expected << in.rdbuf();
+    EXPECT_EQ(report(), expected.str());
 }
 
 } // namespace
