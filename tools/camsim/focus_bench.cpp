@@ -2,6 +2,7 @@
 
 #include "camsim/focus_bench.h"
 
+#include "platform/pseudo_terminal.h"
 #include "settings/profile.h"
 
 namespace kv::camsim {
@@ -55,10 +56,48 @@ FocusBench::FocusBench(FocusBenchOptions options) : options_(std::move(options))
     registerFocusCommands(*camera_, scene_);
 }
 
+FocusBench::~FocusBench() {
+    stop_ = true;
+    if (lightLine_)
+        lightLine_->wake();
+    if (lightThread_.joinable())
+        lightThread_.join();
+}
+
+std::string FocusBench::startLightLine() {
+    if (lightLine_)
+        return lightLine_->slavePath();
+    lightLine_ = std::make_unique<platform::PseudoTerminal>();
+    if (!lightLine_->isOpen())
+        return {};
+    lightThread_ = std::thread([this] {
+        std::uint8_t chunk[64];
+        Bytes pending;
+        while (!stop_.load()) {
+            const long n = lightLine_->read(chunk, sizeof chunk, std::chrono::milliseconds(200));
+            if (n <= 0) {
+                if (n < 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            pending.insert(pending.end(), chunk, chunk + n);
+            while (pending.size() >= 2) {
+                lights(pending[0] | (pending[1] << 8));
+                pending.erase(pending.begin(), pending.begin() + 2);
+            }
+        }
+    });
+    return lightLine_->slavePath();
+}
+
 void FocusBench::writeStationSettings(settings::Profile& profile) const {
     profile.writeString("PORTS", "COM1", camera_->devicePath());
     profile.writeString("PORTS", "COM2", cradle_->devicePath());
     profile.writeInt("FOCUS_PARAMS", "CRADLE_PORT_RS232", 2);
+    writeBenchSweep(profile);
+}
+
+void FocusBench::writeBenchSweep(settings::Profile& profile) {
     if (profile.getString("FOCUS_PARAMS", "CRADLE_START_POSITION").empty()) {
         profile.writeInt("FOCUS_PARAMS", "CRADLE_START_POSITION", 62800);
         profile.writeInt("FOCUS_PARAMS", "CRADLE_END_POSITION", 63300);

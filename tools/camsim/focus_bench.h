@@ -14,11 +14,16 @@
 #include "camsim/bench_cradle.h"
 #include "camsim/focus_scene.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace kv::settings {
 class Profile;
+}
+namespace kv::platform {
+class PseudoTerminal;
 }
 
 namespace kv::camsim {
@@ -34,6 +39,9 @@ struct FocusBenchOptions {
 class FocusBench {
 public:
     explicit FocusBench(FocusBenchOptions options = {});
+    ~FocusBench();
+    FocusBench(const FocusBench&) = delete;
+    FocusBench& operator=(const FocusBench&) = delete;
 
     bool ok() const { return camera_->ok() && cradle_->ok(); }
     BenchCamera& camera() { return *camera_; }
@@ -41,11 +49,17 @@ public:
     FocusScene& scene() { return *scene_; }
     // The light controller's code reaches the scene.
     void lights(int code) { scene_->setLights(code); }
+    // For a program in another process: a pseudo-terminal standing in for the light
+    // controller's device ("LPT1"); every two bytes written to it (low, high) are a code.
+    // Returns its device path (empty when no pseudo-terminal could be opened).
+    std::string startLightLine();
 
     // Writes what a station on this bench needs into `profile`: the devices of COM1 (camera)
     // and COM2 (cradle) under "PORTS", "CRADLE_PORT_RS232" = 2, and a sweep that brackets the
     // bench lens's focus range (62800..63300 by 4) when none is set.
     void writeStationSettings(settings::Profile& profile) const;
+    // Only the sweep part of that.
+    static void writeBenchSweep(settings::Profile& profile);
 
     // An operator that forwards to `inner` and does the bench's part of the prompts.
     std::unique_ptr<Operator> watch(Operator& inner);
@@ -55,6 +69,9 @@ private:
     std::unique_ptr<BenchCamera> camera_;
     std::unique_ptr<BenchCradle> cradle_;
     std::shared_ptr<FocusScene> scene_;
+    std::unique_ptr<platform::PseudoTerminal> lightLine_;
+    std::atomic<bool> stop_{false};
+    std::thread lightThread_;
 };
 
 } // namespace kv::camsim

@@ -3,6 +3,7 @@
 
 #include "camsim/bench_camera.h"
 #include "camsim/bench_options.h"
+#include "camsim/focus_bench.h"
 #include "settings/profile.h"
 
 #include <algorithm>
@@ -10,7 +11,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -54,6 +57,13 @@ int main(int argc, char** argv) {
                     "  --ports=COMn           write the path under [PORTS] COMn of the settings\n"
                     "  --ini=FILE             the settings file (default: kvmini.INI)\n"
                     "  --seconds=N            stop after N seconds (default: until a signal)\n"
+                    "  --cradle               also run the focus station's bench: a lens cradle\n"
+                    "                         and a light controller on pseudo-terminals, the\n"
+                    "                         camera seeing the focus target through the lens\n"
+                    "  --cradle-port=COMn     write the cradle's path under [PORTS] COMn and\n"
+                    "                         CRADLE_PORT_RS232, the lights' under LPT1, and\n"
+                    "                         the bench's sweep (62800..63300 by 4) if none\n"
+                    "  --best-focus=N         the bench lens's best-focus position (63050)\n"
                     "%s",
                     kv::camsim::kBenchOptionsHelp);
         return 0;
@@ -65,6 +75,9 @@ int main(int argc, char** argv) {
         kv::settings::setAppProfilePath(*ini);
     const auto ports = words.option("--ports");
     const auto seconds = words.option("--seconds");
+    const bool withCradle = words.flag("--cradle");
+    const auto cradlePort = words.option("--cradle-port");
+    const auto bestFocus = words.option("--best-focus");
     if (!kv::camsim::readBenchOptions([&](std::string_view n) { return words.option(n); },
                                       [&](std::string_view n) { return words.flag(n); }, options,
                                       error)) {
@@ -76,8 +89,19 @@ int main(int argc, char** argv) {
                      words.list.front().c_str());
         return 2;
     }
-    kv::camsim::BenchCamera camera(options);
-    if (!camera.ok()) {
+    std::unique_ptr<kv::camsim::FocusBench> focus;
+    std::unique_ptr<kv::camsim::BenchCamera> plain;
+    if (withCradle) {
+        kv::camsim::FocusBenchOptions focusOptions;
+        focusOptions.camera = options;
+        if (bestFocus)
+            focusOptions.scene.bestFocus = std::strtol(bestFocus->c_str(), nullptr, 10);
+        focus = std::make_unique<kv::camsim::FocusBench>(focusOptions);
+    } else {
+        plain = std::make_unique<kv::camsim::BenchCamera>(options);
+    }
+    kv::camsim::BenchCamera& camera = focus ? focus->camera() : *plain;
+    if (!camera.ok() || (focus && !focus->ok())) {
         std::fprintf(stderr, "kvcamsim: cannot open a pseudo-terminal\n");
         return 1;
     }
@@ -91,6 +115,22 @@ int main(int argc, char** argv) {
                      camera.devicePath().c_str(), profile.path().c_str());
     }
     std::printf("%s\n", camera.devicePath().c_str());
+    if (focus) {
+        const std::string lights = focus->startLightLine();
+        std::printf("cradle %s\nlights %s\n", focus->cradle().devicePath().c_str(), lights.c_str());
+        if (cradlePort) {
+            auto& profile = kv::settings::appProfile();
+            const bool written =
+                profile.writeString("PORTS", *cradlePort, focus->cradle().devicePath()) &&
+                profile.writeString("PORTS", "LPT1", lights) &&
+                profile.writeString("FOCUS_PARAMS", "CRADLE_PORT_RS232", cradlePort->substr(3));
+            kv::camsim::FocusBench::writeBenchSweep(profile);
+            if (!written) {
+                std::fprintf(stderr, "kvcamsim: cannot write %s\n", profile.path().c_str());
+                return 1;
+            }
+        }
+    }
     std::fflush(stdout);
 
     std::signal(SIGINT, onSignal);
