@@ -98,7 +98,7 @@ CTestDS::~CTestDS() {
 
 void CTestDS::setUpCapabilities() {
     addOneValue(CAP_DEVICEONLINE, TWTY_BOOL, 1, false);
-    addToSupportedList(CAP_SUPPORTEDCAPS);
+    addArray(CAP_SUPPORTEDCAPS, TWTY_UINT16, {}); // its items are the supported list itself
     addOneValue(CAP_UICONTROLLABLE, TWTY_BOOL, 0, false);
     addOneValue(CAP_XFERCOUNT, TWTY_INT16, TW_UINT32(-1), true);
     const std::vector<TW_UINT32> depths{1, 4, 8, 16, 24, 32};

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <sstream>
+#include <sys/wait.h>
 #include <functional>
 #include <thread>
 #include <unistd.h>
@@ -281,8 +283,9 @@ TEST_F(TwainSource, TripletTableInEveryState) {
                 m->open();
             if (state >= 5)
                 m->enable();
-            if (state >= 6)
+            if (state >= 6) {
                 ASSERT_TRUE(m->waitFor(MSG_XFERREADY));
+            }
             if (state >= 7) {
                 TW_HANDLE h = nullptr;
                 ASSERT_EQ(m->call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &h), TWRC_XFERDONE);
@@ -295,9 +298,10 @@ TEST_F(TwainSource, TripletTableInEveryState) {
             const auto [wantRc, wantCc] = row.want[std::size_t(state - 3)];
             const TW_UINT16 rc = m->call(row.dg, row.dat, row.msg, row.data());
             EXPECT_EQ(rc, wantRc);
-            if (rc == TWRC_FAILURE)
+            if (rc == TWRC_FAILURE) {
                 EXPECT_EQ(m->condition(), wantCc);
-            if (row.dat == DAT_CAPABILITY && rc == TWRC_SUCCESS)
+            }
+            if (row.dat == DAT_CAPABILITY && row.msg != MSG_SET && rc == TWRC_SUCCESS)
                 memFree(cap.hContainer);
             if (row.dat == DAT_IMAGENATIVEXFER && rc == TWRC_XFERDONE)
                 memFree(native);
@@ -339,6 +343,532 @@ TEST_F(TwainSource, OwnershipAndStatusReadOnce) {
     // A request without its record fails instead of writing through a null pointer.
     EXPECT_EQ(m.call(DG_CONTROL, DAT_XFERGROUP, MSG_GET, nullptr), TWRC_FAILURE);
     EXPECT_EQ(m.condition(), TWCC_BADVALUE);
+    m.close();
+}
+
+
+// ---- Capabilities.
+
+struct Container {
+    TW_UINT16 conType = 0;
+    TW_UINT16 itemType = 0;
+    std::vector<TW_UINT32> items;
+    TW_UINT32 current = 0, deflt = 0; // indices for enumerations
+};
+
+// Reads and frees the container the source handed over.
+Container take(TW_CAPABILITY& cap) {
+    Container c;
+    c.conType = cap.ConType;
+    const auto* p = static_cast<const std::uint8_t*>(cap.hContainer);
+    if (!p)
+        return c;
+    std::memcpy(&c.itemType, p, 2);
+    const std::size_t size = c.itemType == TWTY_INT16 || c.itemType == TWTY_UINT16 ||
+                                     c.itemType == TWTY_BOOL
+                                 ? 2
+                                 : 4;
+    auto item = [&](const std::uint8_t* q) {
+        TW_UINT32 v = 0;
+        std::memcpy(&v, q, size);
+        if (c.itemType == TWTY_INT16)
+            v = TW_UINT32(TW_INT32(TW_INT16(v)));
+        return v;
+    };
+    if (c.conType == TWON_ONEVALUE) {
+        c.items.push_back(item(p + 2));
+    } else {
+        TW_UINT32 n = 0;
+        std::memcpy(&n, p + 2, 4);
+        std::size_t at = 6;
+        if (c.conType == TWON_ENUMERATION) {
+            std::memcpy(&c.current, p + 6, 4);
+            std::memcpy(&c.deflt, p + 10, 4);
+            at = 14;
+        }
+        for (TW_UINT32 i = 0; i < n; ++i)
+            c.items.push_back(item(p + at + i * size));
+    }
+    memFree(cap.hContainer);
+    cap.hContainer = nullptr;
+    return c;
+}
+
+TW_UINT16 capCall(SourceManager& m, TW_UINT16 msg, TW_UINT16 id, Container* out = nullptr) {
+    TW_CAPABILITY cap{id, TWON_DONTCARE16, nullptr};
+    const TW_UINT16 rc = m.call(DG_CONTROL, DAT_CAPABILITY, msg, &cap);
+    if (rc != TWRC_FAILURE && out)
+        *out = take(cap);
+    else if (cap.hContainer)
+        memFree(cap.hContainer);
+    return rc;
+}
+
+TW_UINT16 setOne(SourceManager& m, TW_UINT16 id, TW_UINT16 type, TW_UINT32 value) {
+    TW_ONEVALUE one{type, value};
+    TW_CAPABILITY cap{id, TWON_ONEVALUE, &one};
+    return m.call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap);
+}
+
+TW_UINT16 setEnumeration(SourceManager& m, TW_UINT16 id, std::vector<TW_UINT16> values,
+                         TW_UINT32 current) {
+    std::vector<std::uint8_t> rec(14 + values.size() * 2);
+    const TW_UINT16 type = TWTY_UINT16;
+    const TW_UINT32 n = TW_UINT32(values.size()), def = 0;
+    std::memcpy(&rec[0], &type, 2);
+    std::memcpy(&rec[2], &n, 4);
+    std::memcpy(&rec[6], &current, 4);
+    std::memcpy(&rec[10], &def, 4);
+    std::memcpy(&rec[14], values.data(), values.size() * 2);
+    TW_CAPABILITY cap{id, TWON_ENUMERATION, rec.data()};
+    return m.call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap);
+}
+
+TEST_F(TwainSource, CapabilityContainers) {
+    SourceManager m;
+    m.open();
+    struct Case {
+        TW_UINT16 cap;
+        TW_UINT16 conType, itemType;
+        std::vector<TW_UINT32> items;
+        TW_UINT32 current, deflt;
+    } cases[] = {
+        {ICAP_PIXELTYPE, TWON_ENUMERATION, TWTY_UINT16, {TWPT_RGB, TWPT_PALETTE}, 0, 0},
+        {ICAP_BITDEPTH, TWON_ENUMERATION, TWTY_UINT16, {1, 4, 8, 16, 24, 32}, 2, 2},
+        {ICAP_XFERMECH, TWON_ENUMERATION, TWTY_UINT16, {TWSX_NATIVE, TWSX_MEMORY}, 0, 0},
+        {ICAP_UNITS, TWON_ENUMERATION, TWTY_UINT16, {TWUN_CENTIMETERS}, 0, 0},
+        {ICAP_COMPRESSION, TWON_ENUMERATION, TWTY_UINT16, {TWCP_NONE}, 0, 0},
+        {ICAP_PLANARCHUNKY, TWON_ENUMERATION, TWTY_UINT16, {TWPC_CHUNKY}, 0, 0},
+        {ICAP_PIXELFLAVOR, TWON_ENUMERATION, TWTY_UINT16, {TWPF_CHOCOLATE}, 0, 0},
+        {CAP_DEVICEONLINE, TWON_ONEVALUE, TWTY_BOOL, {1}, 0, 0},
+        {CAP_UICONTROLLABLE, TWON_ONEVALUE, TWTY_BOOL, {0}, 0, 0},
+        {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, {TW_UINT32(-1)}, 0, 0},
+        {ICAP_PHYSICALWIDTH, TWON_ONEVALUE, TWTY_FIX32, {0}, 0, 0},
+        {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16,
+         {CAP_DEVICEONLINE, CAP_SUPPORTEDCAPS, CAP_UICONTROLLABLE, CAP_XFERCOUNT, ICAP_BITDEPTH,
+          ICAP_COMPRESSION, ICAP_PHYSICALHEIGHT, ICAP_PHYSICALWIDTH, ICAP_PIXELFLAVOR,
+          ICAP_PIXELTYPE, ICAP_PLANARCHUNKY, ICAP_UNITS, ICAP_XFERMECH, ICAP_XRESOLUTION,
+          ICAP_YRESOLUTION},
+         0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cap);
+        Container got;
+        ASSERT_EQ(capCall(m, MSG_GET, c.cap, &got), TWRC_SUCCESS);
+        EXPECT_EQ(got.conType, c.conType);
+        EXPECT_EQ(got.itemType, c.itemType);
+        EXPECT_EQ(got.items, c.items);
+        EXPECT_EQ(got.current, c.current);
+        EXPECT_EQ(got.deflt, c.deflt);
+    }
+    struct Failing {
+        TW_UINT16 msg, cap, condition;
+    } failing[] = {
+        {MSG_GET, ICAP_BRIGHTNESS, TWCC_CAPUNSUPPORTED},
+        {MSG_GET, ICAP_XRESOLUTION, TWCC_CAPBADOPERATION},
+        {MSG_GETCURRENT, ICAP_YRESOLUTION, TWCC_CAPBADOPERATION},
+        {MSG_QUERYSUPPORT, ICAP_PIXELTYPE, TWCC_CAPBADOPERATION},
+        {MSG_RESET, CAP_DEVICEONLINE, TWCC_CAPUNSUPPORTED},
+    };
+    for (const Failing& f : failing) {
+        SCOPED_TRACE(f.cap);
+        EXPECT_EQ(capCall(m, f.msg, f.cap), TWRC_FAILURE);
+        EXPECT_EQ(m.condition(), f.condition);
+    }
+    for (TW_UINT16 readOnly : {CAP_SUPPORTEDCAPS, CAP_UICONTROLLABLE, CAP_DEVICEONLINE,
+                               ICAP_PHYSICALWIDTH, ICAP_PHYSICALHEIGHT}) {
+        EXPECT_EQ(setOne(m, readOnly, TWTY_BOOL, 1), TWRC_FAILURE);
+        EXPECT_EQ(m.condition(), TWCC_CAPUNSUPPORTED);
+    }
+    EXPECT_EQ(liveHandles.load(), 0);
+}
+
+TEST_F(TwainSource, CapabilityRoundTripsNarrowingAndReset) {
+    SourceManager m;
+    m.open();
+    Container c;
+    // GET -> SET -> GET, then RESET.
+    EXPECT_EQ(setOne(m, CAP_XFERCOUNT, TWTY_INT16, 5), TWRC_SUCCESS);
+    ASSERT_EQ(capCall(m, MSG_GETCURRENT, CAP_XFERCOUNT, &c), TWRC_SUCCESS);
+    EXPECT_EQ(c.items, std::vector<TW_UINT32>{5});
+    ASSERT_EQ(capCall(m, MSG_GETDEFAULT, CAP_XFERCOUNT, &c), TWRC_SUCCESS);
+    EXPECT_EQ(c.items, std::vector<TW_UINT32>{TW_UINT32(-1)});
+    ASSERT_EQ(capCall(m, MSG_RESET, CAP_XFERCOUNT, &c), TWRC_SUCCESS);
+    EXPECT_EQ(c.items, std::vector<TW_UINT32>{TW_UINT32(-1)});
+
+    EXPECT_EQ(setOne(m, ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
+    ASSERT_EQ(capCall(m, MSG_GETCURRENT, ICAP_XFERMECH, &c), TWRC_SUCCESS);
+    EXPECT_EQ(c.items, std::vector<TW_UINT32>{TWSX_MEMORY});
+    EXPECT_EQ(setOne(m, ICAP_XFERMECH, TWTY_UINT16, TWSX_FILE), TWRC_FAILURE);
+    EXPECT_EQ(m.condition(), TWCC_BADVALUE);
+    EXPECT_EQ(setOne(m, ICAP_XFERMECH, TWTY_UINT32, TWSX_NATIVE), TWRC_FAILURE)
+        << "wrong item type";
+    EXPECT_EQ(m.condition(), TWCC_BADVALUE);
+
+    // Bit depths follow the pixel type; 24 chosen for palette stays with palette.
+    EXPECT_EQ(setOne(m, ICAP_PIXELTYPE, TWTY_UINT16, TWPT_PALETTE), TWRC_SUCCESS);
+    EXPECT_EQ(setOne(m, ICAP_BITDEPTH, TWTY_UINT16, 24), TWRC_SUCCESS);
+    EXPECT_EQ(setOne(m, ICAP_PIXELTYPE, TWTY_UINT16, TWPT_RGB), TWRC_SUCCESS);
+    ASSERT_EQ(capCall(m, MSG_GETCURRENT, ICAP_BITDEPTH, &c), TWRC_SUCCESS);
+    EXPECT_EQ(c.items, std::vector<TW_UINT32>{8});
+    EXPECT_EQ(setOne(m, ICAP_PIXELTYPE, TWTY_UINT16, TWPT_GRAY), TWRC_FAILURE);
+    EXPECT_EQ(m.condition(), TWCC_BADVALUE);
+
+    // Narrowing: part of the request met -> check status; none -> failure; both condition 10.
+    EXPECT_EQ(setEnumeration(m, ICAP_BITDEPTH, {8, 24, 12}, 1), TWRC_CHECKSTATUS);
+    EXPECT_EQ(m.condition(), TWCC_BADVALUE);
+    ASSERT_EQ(capCall(m, MSG_GET, ICAP_BITDEPTH, &c), TWRC_SUCCESS);
+    EXPECT_EQ(c.items, (std::vector<TW_UINT32>{8, 24}));
+    EXPECT_EQ(c.current, 1u);
+    EXPECT_EQ(setEnumeration(m, ICAP_BITDEPTH, {2, 12}, 0), TWRC_FAILURE);
+    EXPECT_EQ(m.condition(), TWCC_BADVALUE);
+    ASSERT_EQ(capCall(m, MSG_RESET, ICAP_BITDEPTH, &c), TWRC_SUCCESS);
+    EXPECT_EQ(c.items, std::vector<TW_UINT32>{8});
+    ASSERT_EQ(capCall(m, MSG_GET, ICAP_BITDEPTH, &c), TWRC_SUCCESS);
+    EXPECT_EQ(c.items.size(), 6u);
+
+    // A container of the wrong kind ends with the library's container error.
+    TW_CAPABILITY range{ICAP_UNITS, TWON_RANGE, &c};
+    EXPECT_EQ(m.call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &range), TWRC_FAILURE);
+    EXPECT_EQ(m.condition(), TWCC_BUMMER);
+
+    // Every session starts from the defaults.
+    m.close();
+    m.open();
+    ASSERT_EQ(capCall(m, MSG_GETCURRENT, ICAP_XFERMECH, &c), TWRC_SUCCESS);
+    EXPECT_EQ(c.items, std::vector<TW_UINT32>{TWSX_NATIVE});
+    m.close();
+    EXPECT_EQ(liveHandles.load(), 0);
+}
+
+// ---- Transfers.
+
+TEST_F(TwainSource, MemoryTransferInStripsMatchesTheBitmap) {
+    struct Case {
+        int width, height;
+        TW_UINT32 buffer;
+        std::size_t strips;
+        TW_UINT32 bytesPerRow, rowsPerStrip;
+    } cases[] = {
+        {101, 50, 32768, 1, 304, 50},   // one strip of up to 107 rows
+        {300, 200, 32768, 6, 900, 36},  // 36 rows per strip, the last one shorter
+        {5, 3, 16384, 1, 16, 3},        // odd height
+        {2000, 10, 16384, 5, 6000, 2},  // a buffer of two rows
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+        const Bytes rgb = handOff(c.width, c.height);
+        SourceManager m;
+        toTransferReady(m);
+        const Strips s = memoryTransfer(m, c.buffer);
+        EXPECT_EQ(s.lastRc, TWRC_XFERDONE);
+        ASSERT_EQ(s.records.size(), c.strips);
+        EXPECT_EQ(s.records[0].BytesPerRow, c.bytesPerRow);
+        EXPECT_EQ(s.records[0].Rows, c.rowsPerStrip);
+        EXPECT_EQ(s.records[0].Columns, TW_UINT32(c.width));
+        EXPECT_EQ(s.records.back().YOffset + s.records.back().Rows, TW_UINT32(c.height));
+        EXPECT_EQ(s.data, paddedRows(rgb, c.width, c.height));
+        // Nothing more to take once the last strip is out.
+        std::vector<std::uint8_t> buf(16384);
+        TW_IMAGEMEMXFER again{};
+        again.Memory = {TWMF_APPOWNS | TWMF_POINTER, 16384, buf.data()};
+        EXPECT_EQ(m.call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &again), TWRC_FAILURE);
+        EXPECT_EQ(m.condition(), TWCC_SEQERROR);
+        TW_PENDINGXFERS p{};
+        EXPECT_EQ(m.call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &p), TWRC_SUCCESS);
+        EXPECT_EQ(p.Count, 0);
+        EXPECT_TRUE(m.waitFor(MSG_CLOSEDSREQ));
+        m.disable();
+        m.close();
+        EXPECT_EQ(m.wrongNotifications(), 0);
+    }
+}
+
+TEST_F(TwainSource, MemoryBuffersOutsideTheSetupAreRefused) {
+    handOff(101, 50);
+    SourceManager m;
+    toTransferReady(m);
+    TW_SETUPMEMXFER setup{};
+    ASSERT_EQ(m.call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
+    EXPECT_EQ(setup.MinBufSize, 16384u);
+    EXPECT_EQ(setup.MaxBufSize, 65536u);
+    EXPECT_EQ(setup.Preferred, 32768u);
+    std::vector<std::uint8_t> buf(70000);
+    for (TW_UINT32 size : {8192u, 16383u, 65537u}) {
+        TW_IMAGEMEMXFER x{};
+        x.Memory = {TWMF_APPOWNS | TWMF_POINTER, size, buf.data()};
+        EXPECT_EQ(m.call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x), TWRC_FAILURE) << size;
+        EXPECT_EQ(m.condition(), TWCC_BADVALUE);
+    }
+    TW_IMAGEMEMXFER noBuffer{};
+    noBuffer.Memory = {TWMF_APPOWNS | TWMF_POINTER, 32768, nullptr};
+    EXPECT_EQ(m.call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &noBuffer), TWRC_FAILURE);
+    // The image is still whole after refusals.
+    EXPECT_EQ(memoryTransfer(m, 32768).records.size(), 1u);
+    m.disable();
+    m.close();
+}
+
+TEST_F(TwainSource, ImageInfoResolution) {
+    struct Case {
+        std::int32_t pelsPerMetre;
+        TW_INT16 whole;
+        TW_UINT16 frac;
+    } cases[] = {{2835, 71, 7864}, {0, 0, 0}, {99, 0, 0}, {3937, 99, 3932}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pelsPerMetre);
+        handOff(101, 50, "KVImage0.bmp", 1, c.pelsPerMetre);
+        SourceManager m;
+        toTransferReady(m);
+        TW_IMAGEINFO info{};
+        ASSERT_EQ(m.call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+        EXPECT_EQ(info.XResolution.Whole, c.whole);
+        EXPECT_NEAR(info.XResolution.Frac, c.frac, 1);
+        EXPECT_EQ(info.YResolution.Whole, c.whole);
+        EXPECT_EQ(info.ImageWidth, 101);
+        EXPECT_EQ(info.ImageLength, 50);
+        EXPECT_EQ(info.SamplesPerPixel, 3);
+        EXPECT_EQ(info.BitsPerSample[0], 8);
+        EXPECT_EQ(info.BitsPerSample[2], 8);
+        EXPECT_EQ(info.BitsPerPixel, 24);
+        EXPECT_EQ(info.Planar, 0);
+        EXPECT_EQ(info.PixelType, TWPT_RGB);
+        EXPECT_EQ(info.Compression, TWCP_NONE);
+        Container c2;
+        ASSERT_EQ(capCall(m, MSG_GETCURRENT, ICAP_BITDEPTH, &c2), TWRC_SUCCESS);
+        EXPECT_EQ(c2.items, std::vector<TW_UINT32>{24});
+        m.disable();
+        m.close();
+    }
+}
+
+// The native transfer hands over a TIFF image in memory; ImageMagick reads it back to the
+// bitmap's pixels.
+TEST_F(TwainSource, NativeTransferIsATiffOfTheBitmap) {
+    if (!toolPresent("convert"))
+        GTEST_SKIP() << "ImageMagick not installed";
+    for (auto [w, h] : {std::pair{101, 50}, {6, 5}}) {
+        const Bytes rgb = handOff(w, h, "KVImage0.bmp", 1, 2835);
+        SourceManager m;
+        toTransferReady(m);
+        TW_HANDLE handle = nullptr;
+        ASSERT_EQ(m.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &handle), TWRC_XFERDONE);
+        ASSERT_NE(handle, nullptr);
+        const std::size_t size = 180 + rgb.size();
+        writeFile(dir.path() / "native.tif",
+                  kv::ByteSpan(static_cast<const std::uint8_t*>(handle), size));
+        memFree(handle);
+        int rc = -1;
+        const std::string out = runTool("convert " + quoted(dir.path() / "native.tif") +
+                                            " -depth 8 rgb:- 2>/dev/null",
+                                        &rc);
+        ASSERT_EQ(rc, 0);
+        EXPECT_EQ(Bytes(out.begin(), out.end()), rgb);
+        TW_PENDINGXFERS p{};
+        EXPECT_EQ(m.call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &p), TWRC_SUCCESS);
+        m.disable();
+        m.close();
+    }
+    EXPECT_EQ(liveHandles.load(), 0);
+}
+
+// ---- The hand-off as the source finds it.
+
+TEST_F(TwainSource, HandoffFilesAndTheCounter) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> files; // written in this order
+        int pendingBefore;
+        bool transferred;
+        std::vector<std::string> left; // what stays in TEMP afterwards
+        int pendingAfter;
+    } cases[] = {
+        {"two matching bitmaps: the lowest number", {"KVImage3.bmp", "KVImage1.bmp"}, 1, true,
+         {"KVImage3.bmp"}, 0},
+        {"counter goes down by one only", {"KVImage0.bmp"}, 5, true, {}, 4},
+        {"capital letters", {"KVIMAGE0.BMP"}, 1, true, {}, 0},
+        {"not a hand-off name", {"Image0.bmp"}, 1, false, {"Image0.bmp"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(temp);
+        fs::create_directories(temp);
+        for (const std::string& f : c.files)
+            handOff(7, 3, f, c.pendingBefore);
+        SourceManager m;
+        m.open();
+        m.enable();
+        EXPECT_EQ(m.waitFor(MSG_XFERREADY, std::chrono::milliseconds(c.transferred ? 5000 : 800)),
+                  c.transferred);
+        if (c.transferred) {
+            EXPECT_EQ(memoryTransfer(m, 16384).lastRc, TWRC_XFERDONE);
+            TW_PENDINGXFERS p{};
+            EXPECT_EQ(m.call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &p), TWRC_SUCCESS);
+        }
+        m.disable();
+        m.close();
+        std::vector<std::string> left;
+        for (const auto& e : fs::directory_iterator(temp))
+            left.push_back(e.path().filename().string());
+        EXPECT_EQ(left, c.left);
+        EXPECT_EQ(pending(), c.pendingAfter);
+    }
+}
+
+TEST_F(TwainSource, CounterNeverBelowZero) {
+    handOff(7, 3);
+    SourceManager m;
+    toTransferReady(m);
+    ini().writeInt("Source", "PendingImages", 0); // someone else counted down meanwhile
+    TW_PENDINGXFERS p{};
+    EXPECT_EQ(m.call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &p), TWRC_SUCCESS);
+    EXPECT_EQ(pending(), 0);
+    m.disable();
+    m.close();
+}
+
+// Files that are not a good bitmap end the acquisition with a close request and the loader's
+// message on standard error; a symbolic link is never taken at all.
+TEST_F(TwainSource, BadHandoffFiles) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> write;
+        const char* message; // nullptr: not even tried
+    } cases[] = {
+        {"BA file",
+         [](const fs::path& p) {
+             Bytes b = kv::imaging::MakeBitmap24File(testPicture(4, 4), 4, 4);
+             b[1] = 'A';
+             writeFile(p, b);
+         },
+         "Not a .BMP file."},
+        {"truncated",
+         [](const fs::path& p) {
+             Bytes b = kv::imaging::MakeBitmap24File(testPicture(40, 40), 40, 40);
+             b.resize(b.size() - 100);
+             writeFile(p, b);
+         },
+         "Error reading bitmap."},
+        {"short header",
+         [](const fs::path& p) { writeFile(p, Bytes{'B', 'M', 1, 2, 3}); },
+         "Error reading bitmap file header."},
+        {"32 bits",
+         [](const fs::path& p) {
+             Bytes b = kv::imaging::MakeBitmap24File(testPicture(4, 4), 4, 4);
+             kv::storeLe16(b, 28, 32);
+             writeFile(p, b);
+         },
+         "This .BMP file not supported."},
+        {"symbolic link",
+         [this](const fs::path& p) {
+             const fs::path real = dir.path() / "elsewhere.bmp";
+             writeFile(real, kv::imaging::MakeBitmap24File(testPicture(4, 4), 4, 4));
+             fs::create_symlink(real, p);
+         },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(temp);
+        fs::create_directories(temp);
+        c.write(temp / "KVImage0.bmp");
+        ini().writeInt("Source", "PendingImages", 1);
+        ::testing::internal::CaptureStderr();
+        SourceManager m;
+        m.open();
+        m.enable();
+        if (c.message) {
+            EXPECT_TRUE(m.waitFor(MSG_CLOSEDSREQ));
+        } else {
+            EXPECT_FALSE(m.waitFor(MSG_CLOSEDSREQ, std::chrono::milliseconds(800)));
+        }
+        EXPECT_TRUE(m.notifications().empty()) << "no transfer announced";
+        m.disable();
+        m.close();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        if (c.message) {
+            EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        }
+        EXPECT_TRUE(fs::exists(temp / "KVImage0.bmp"));
+    }
+}
+
+// ---- Life cycle.
+
+TEST_F(TwainSource, CyclesLeaveNoThreadsAndUnload) {
+    const std::size_t threadsBefore = threadCount();
+    for (int i = 0; i < 5; ++i) {
+        SourceManager m;
+        m.open();
+        m.close();
+    }
+    {
+        SourceManager m;
+        m.open();
+        for (int i = 0; i < 100; ++i) {
+            m.enable();
+            m.disable();
+        }
+        m.close();
+    }
+    EXPECT_EQ(threadCount(), threadsBefore);
+    EXPECT_EQ(::dlopen(KVSOURCE_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr)
+        << "the library stays loaded after dlclose";
+}
+
+// Enabling starts the program with /TWAIN; disabling ends it (SIGTERM) and reaps it; a
+// program the user closes ends the acquisition.
+TEST_F(TwainSource, StartsAndEndsTheProgram) {
+    const fs::path script = dir.path() / "kvmini.sh";
+    const fs::path marker = dir.path() / "args";
+    {
+        std::ofstream s(script);
+        s << "#!/bin/sh\necho \"$@\" > " << marker.string() << "\nexec sleep 30\n";
+    }
+    fs::permissions(script, fs::perms::owner_all);
+    ini().writeString("Korvane", "Location", script.string());
+    SourceManager m;
+    m.open();
+    m.enable();
+    for (int i = 0; i < 500 && !fs::exists(marker); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream in(marker);
+    std::string args;
+    std::getline(in, args);
+    EXPECT_EQ(args, "/TWAIN");
+    m.disable();
+    // The child is reaped: no zombie is left among our children.
+    EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+
+    // A program that ends by itself: the source asks to be closed.
+    const fs::path quick = dir.path() / "quick.sh";
+    std::ofstream(quick) << "#!/bin/sh\nexit 0\n";
+    fs::permissions(quick, fs::perms::owner_all);
+    ini().writeString("Korvane", "Location", quick.string());
+    m.enable();
+    EXPECT_TRUE(m.waitFor(MSG_CLOSEDSREQ));
+    m.disable();
+    m.close();
+}
+
+TEST_F(TwainSource, WithoutTheManagersEntryPointNotificationsAreDropped) {
+    handOff(7, 3);
+    SourceManager m(false);
+    m.open();
+    m.enable();
+    TW_IMAGEINFO info{};
+    bool ready = false;
+    for (int i = 0; i < 300 && !ready; ++i) {
+        ready = m.call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info) == TWRC_SUCCESS;
+        if (!ready)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(ready);
+    EXPECT_TRUE(m.notifications().empty());
+    TW_HANDLE h = nullptr;
+    EXPECT_EQ(m.call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &h), TWRC_XFERDONE);
+    std::free(h); // from the C heap when the manager gave no memory functions
+    m.disable();
     m.close();
 }
 

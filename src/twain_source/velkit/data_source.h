@@ -71,7 +71,6 @@ protected:
                                  twain::TW_UINT32 defaultValue);
     // Listed as supported; every message on it fails with condition code 14.
     void addUnusable(twain::TW_UINT16 cap);
-    void addToSupportedList(twain::TW_UINT16 cap) { supported_.push_back(cap); }
 
     // The current value of a one-value or enumeration capability.
     twain::TW_UINT32 currentValue(twain::TW_UINT16 cap) const;
