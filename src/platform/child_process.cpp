@@ -1,10 +1,11 @@
 #include "platform/child_process.h"
 
-#include <cerrno>
-#include <cstring>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 extern char** environ;

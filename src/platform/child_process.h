@@ -1,10 +1,11 @@
 // Programs this process starts and ends (posix_spawn, waitpid, kill).
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace kv::platform {

@@ -2,6 +2,8 @@
 // the temporary directory, and loading it as the block the transfers deliver from.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -9,7 +11,6 @@
 #include <set>
 #include <span>
 #include <string_view>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 

@@ -1,14 +1,15 @@
 #include "twain_source/test_ds.h"
 
+#include "platform/paths.h"
 #include "settings/profile.h"
 #include "settings/twain_profile.h"
-#include "platform/paths.h"
 #include "twain_source/velkit/exceptions.h"
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace kvsource {
 using namespace twain;
@@ -272,8 +273,7 @@ void CTestDS::cancel(const CTestUI& ui) {
 
 void CTestDS::onEndTransfer(TW_PENDINGXFERS& pending) {
     settings::Profile ini = twainIni();
-    const int count =
-        ini.getInt(settings::kTwainSourceSection, settings::kPendingImagesKey, 0);
+    const int count = ini.getInt(settings::kTwainSourceSection, settings::kPendingImagesKey, 0);
     ini.writeInt(settings::kTwainSourceSection, settings::kPendingImagesKey,
                  std::max(count - 1, 0));
     if (::unlink(imagePath_.c_str()) != 0)

@@ -5,6 +5,7 @@
 
 #include "twain_source/twain.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <dlfcn.h>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -86,8 +86,8 @@ public:
         ASSERT_EQ(call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &source_), TWRC_SUCCESS);
         source_.Id = 2;
         if (giveEntryPoint_) {
-            TW_ENTRYPOINT ep{sizeof(TW_ENTRYPOINT), &managerEntry, &memAllocate, &memFree,
-                             &memLock, &memUnlock};
+            TW_ENTRYPOINT ep{
+                sizeof(TW_ENTRYPOINT), &managerEntry, &memAllocate, &memFree, &memLock, &memUnlock};
             ASSERT_EQ(call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &ep), TWRC_SUCCESS);
         }
         ASSERT_EQ(call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source_), TWRC_SUCCESS);

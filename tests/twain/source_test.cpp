@@ -7,13 +7,13 @@
 #include "twain/source_harness.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
-#include <sstream>
-#include <sys/wait.h>
 #include <functional>
+#include <sstream>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace kvtest {
@@ -208,69 +208,186 @@ TEST_F(TwainSource, TripletTableInEveryState) {
     auto done = std::pair<TW_UINT16, TW_UINT16>{TWRC_XFERDONE, 0};
     auto notEvent = std::pair<TW_UINT16, TW_UINT16>{TWRC_NOTDSEVENT, 0};
     const std::vector<Row> rows = {
-        {"cap get", DG_CONTROL, DAT_CAPABILITY, MSG_GET, capability(ICAP_PIXELTYPE),
-         {seq, ok, ok, ok, ok}, false},
-        {"cap getcurrent", DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, capability(CAP_XFERCOUNT),
-         {seq, ok, ok, ok, ok}, false},
-        {"cap getdefault", DG_CONTROL, DAT_CAPABILITY, MSG_GETDEFAULT, capability(ICAP_UNITS),
-         {seq, ok, ok, ok, ok}, false},
-        {"cap set", DG_CONTROL, DAT_CAPABILITY, MSG_SET, setXferCount, {seq, ok, seq, seq, seq},
+        {"cap get",
+         DG_CONTROL,
+         DAT_CAPABILITY,
+         MSG_GET,
+         capability(ICAP_PIXELTYPE),
+         {seq, ok, ok, ok, ok},
          false},
-        {"cap reset", DG_CONTROL, DAT_CAPABILITY, MSG_RESET, capability(CAP_XFERCOUNT),
-         {seq, ok, seq, seq, seq}, false},
-        {"processevent", DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, ptr(event),
-         {notEvent, notEvent, notEvent, notEvent, notEvent}, false},
+        {"cap getcurrent",
+         DG_CONTROL,
+         DAT_CAPABILITY,
+         MSG_GETCURRENT,
+         capability(CAP_XFERCOUNT),
+         {seq, ok, ok, ok, ok},
+         false},
+        {"cap getdefault",
+         DG_CONTROL,
+         DAT_CAPABILITY,
+         MSG_GETDEFAULT,
+         capability(ICAP_UNITS),
+         {seq, ok, ok, ok, ok},
+         false},
+        {"cap set",
+         DG_CONTROL,
+         DAT_CAPABILITY,
+         MSG_SET,
+         setXferCount,
+         {seq, ok, seq, seq, seq},
+         false},
+        {"cap reset",
+         DG_CONTROL,
+         DAT_CAPABILITY,
+         MSG_RESET,
+         capability(CAP_XFERCOUNT),
+         {seq, ok, seq, seq, seq},
+         false},
+        {"processevent",
+         DG_CONTROL,
+         DAT_EVENT,
+         MSG_PROCESSEVENT,
+         ptr(event),
+         {notEvent, notEvent, notEvent, notEvent, notEvent},
+         false},
         {"parent", DG_CONTROL, DAT_PARENT, MSG_OPENDSM, ptr(group), {ok, ok, ok, ok, ok}, false},
-        {"identity get", DG_CONTROL, DAT_IDENTITY, MSG_GET, ptr(identity), {ok, ok, ok, ok, ok},
+        {"identity get",
+         DG_CONTROL,
+         DAT_IDENTITY,
+         MSG_GET,
+         ptr(identity),
+         {ok, ok, ok, ok, ok},
          false},
-        {"opends", DG_CONTROL, DAT_IDENTITY, MSG_OPENDS,
+        {"opends",
+         DG_CONTROL,
+         DAT_IDENTITY,
+         MSG_OPENDS,
          []() -> void* {
              identity = {};
              identity.Id = 2;
              return &identity;
          },
-         {ok, max, max, max, max}, true},
-        {"closeds", DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, ptr(identity), {seq, ok, ok, ok, ok},
+         {ok, max, max, max, max},
          true},
-        {"pending get", DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, ptr(pendingRec),
-         {seq, ok, ok, ok, ok}, false},
-        {"endxfer", DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, ptr(pendingRec),
-         {seq, seq, seq, ok, ok}, true},
-        {"pending reset", DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, ptr(pendingRec),
-         {seq, seq, seq, ok, ok}, true},
-        {"setupmemxfer", DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, ptr(setup),
-         {seq, ok, ok, ok, seq}, false},
+        {"closeds",
+         DG_CONTROL,
+         DAT_IDENTITY,
+         MSG_CLOSEDS,
+         ptr(identity),
+         {seq, ok, ok, ok, ok},
+         true},
+        {"pending get",
+         DG_CONTROL,
+         DAT_PENDINGXFERS,
+         MSG_GET,
+         ptr(pendingRec),
+         {seq, ok, ok, ok, ok},
+         false},
+        {"endxfer",
+         DG_CONTROL,
+         DAT_PENDINGXFERS,
+         MSG_ENDXFER,
+         ptr(pendingRec),
+         {seq, seq, seq, ok, ok},
+         true},
+        {"pending reset",
+         DG_CONTROL,
+         DAT_PENDINGXFERS,
+         MSG_RESET,
+         ptr(pendingRec),
+         {seq, seq, seq, ok, ok},
+         true},
+        {"setupmemxfer",
+         DG_CONTROL,
+         DAT_SETUPMEMXFER,
+         MSG_GET,
+         ptr(setup),
+         {seq, ok, ok, ok, seq},
+         false},
         {"status", DG_CONTROL, DAT_STATUS, MSG_GET, ptr(status), {ok, ok, ok, ok, ok}, false},
-        {"enableds", DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, ptr(ui),
-         {seq, ok, seq, seq, seq}, true},
-        {"disableds", DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, ptr(ui),
-         {seq, seq, ok, ok, ok}, true},
-        {"xfergroup", DG_CONTROL, DAT_XFERGROUP, MSG_GET, ptr(group), {seq, ok, ok, ok, seq},
+        {"enableds",
+         DG_CONTROL,
+         DAT_USERINTERFACE,
+         MSG_ENABLEDS,
+         ptr(ui),
+         {seq, ok, seq, seq, seq},
+         true},
+        {"disableds",
+         DG_CONTROL,
+         DAT_USERINTERFACE,
+         MSG_DISABLEDS,
+         ptr(ui),
+         {seq, seq, ok, ok, ok},
+         true},
+        {"xfergroup",
+         DG_CONTROL,
+         DAT_XFERGROUP,
+         MSG_GET,
+         ptr(group),
+         {seq, ok, ok, ok, seq},
          false},
-        {"imageinfo", DG_IMAGE, DAT_IMAGEINFO, MSG_GET, ptr(info), {seq, seq, seq, ok, ok},
+        {"imageinfo", DG_IMAGE, DAT_IMAGEINFO, MSG_GET, ptr(info), {seq, seq, seq, ok, ok}, false},
+        {"layout get",
+         DG_IMAGE,
+         DAT_IMAGELAYOUT,
+         MSG_GET,
+         ptr(layout),
+         {seq, ok, ok, ok, ok},
          false},
-        {"layout get", DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, ptr(layout), {seq, ok, ok, ok, ok},
+        {"layout getdefault",
+         DG_IMAGE,
+         DAT_IMAGELAYOUT,
+         MSG_GETDEFAULT,
+         ptr(layout),
+         {seq, ok, ok, ok, ok},
          false},
-        {"layout getdefault", DG_IMAGE, DAT_IMAGELAYOUT, MSG_GETDEFAULT, ptr(layout),
-         {seq, ok, ok, ok, ok}, false},
-        {"layout set", DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET,
+        {"layout set",
+         DG_IMAGE,
+         DAT_IMAGELAYOUT,
+         MSG_SET,
          []() -> void* {
              layout = {};
              layout.DocumentNumber = 1;
              return &layout;
          },
-         {seq, ok, seq, seq, seq}, false},
-        {"native", DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, ptr(native), {seq, seq, seq, done, done},
+         {seq, ok, seq, seq, seq},
+         false},
+        {"native",
+         DG_IMAGE,
+         DAT_IMAGENATIVEXFER,
+         MSG_GET,
+         ptr(native),
+         {seq, seq, seq, done, done},
          true},
-        {"memory", DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, memStrip, {seq, seq, seq, done, done},
+        {"memory",
+         DG_IMAGE,
+         DAT_IMAGEMEMXFER,
+         MSG_GET,
+         memStrip,
+         {seq, seq, seq, done, done},
          true},
         {"unknown type", DG_CONTROL, 0x00EE, MSG_GET, ptr(group), {bad, bad, bad, bad, bad}, false},
-        {"unknown message", DG_CONTROL, DAT_IDENTITY, 0x0999, ptr(identity),
-         {bad, bad, bad, bad, bad}, false},
-        {"unknown group", DG_AUDIO, DAT_IDENTITY, MSG_GET, ptr(identity), {bad, bad, bad, bad, bad},
+        {"unknown message",
+         DG_CONTROL,
+         DAT_IDENTITY,
+         0x0999,
+         ptr(identity),
+         {bad, bad, bad, bad, bad},
          false},
-        {"file transfer", DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, ptr(group),
-         {bad, bad, bad, bad, bad}, false},
+        {"unknown group",
+         DG_AUDIO,
+         DAT_IDENTITY,
+         MSG_GET,
+         ptr(identity),
+         {bad, bad, bad, bad, bad},
+         false},
+        {"file transfer",
+         DG_IMAGE,
+         DAT_IMAGEFILEXFER,
+         MSG_GET,
+         ptr(group),
+         {bad, bad, bad, bad, bad},
+         false},
     };
 
     for (int state = 3; state <= 7; ++state) {
@@ -346,7 +463,6 @@ TEST_F(TwainSource, OwnershipAndStatusReadOnce) {
     m.close();
 }
 
-
 // ---- Capabilities.
 
 struct Container {
@@ -364,10 +480,8 @@ Container take(TW_CAPABILITY& cap) {
     if (!p)
         return c;
     std::memcpy(&c.itemType, p, 2);
-    const std::size_t size = c.itemType == TWTY_INT16 || c.itemType == TWTY_UINT16 ||
-                                     c.itemType == TWTY_BOOL
-                                 ? 2
-                                 : 4;
+    const std::size_t size =
+        c.itemType == TWTY_INT16 || c.itemType == TWTY_UINT16 || c.itemType == TWTY_BOOL ? 2 : 4;
     auto item = [&](const std::uint8_t* q) {
         TW_UINT32 v = 0;
         std::memcpy(&v, q, size);
@@ -444,12 +558,15 @@ TEST_F(TwainSource, CapabilityContainers) {
         {CAP_UICONTROLLABLE, TWON_ONEVALUE, TWTY_BOOL, {0}, 0, 0},
         {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, {TW_UINT32(-1)}, 0, 0},
         {ICAP_PHYSICALWIDTH, TWON_ONEVALUE, TWTY_FIX32, {0}, 0, 0},
-        {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16,
+        {CAP_SUPPORTEDCAPS,
+         TWON_ARRAY,
+         TWTY_UINT16,
          {CAP_DEVICEONLINE, CAP_SUPPORTEDCAPS, CAP_UICONTROLLABLE, CAP_XFERCOUNT, ICAP_BITDEPTH,
           ICAP_COMPRESSION, ICAP_PHYSICALHEIGHT, ICAP_PHYSICALWIDTH, ICAP_PIXELFLAVOR,
           ICAP_PIXELTYPE, ICAP_PLANARCHUNKY, ICAP_UNITS, ICAP_XFERMECH, ICAP_XRESOLUTION,
           ICAP_YRESOLUTION},
-         0, 0},
+         0,
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cap);
@@ -550,10 +667,10 @@ TEST_F(TwainSource, MemoryTransferInStripsMatchesTheBitmap) {
         std::size_t strips;
         TW_UINT32 bytesPerRow, rowsPerStrip;
     } cases[] = {
-        {101, 50, 32768, 1, 304, 50},   // one strip of up to 107 rows
-        {300, 200, 32768, 6, 900, 36},  // 36 rows per strip, the last one shorter
-        {5, 3, 16384, 1, 16, 3},        // odd height
-        {2000, 10, 16384, 5, 6000, 2},  // a buffer of two rows
+        {101, 50, 32768, 1, 304, 50},  // one strip of up to 107 rows
+        {300, 200, 32768, 6, 900, 36}, // 36 rows per strip, the last one shorter
+        {5, 3, 16384, 1, 16, 3},       // odd height
+        {2000, 10, 16384, 5, 6000, 2}, // a buffer of two rows
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
@@ -659,9 +776,8 @@ TEST_F(TwainSource, NativeTransferIsATiffOfTheBitmap) {
                   kv::ByteSpan(static_cast<const std::uint8_t*>(handle), size));
         memFree(handle);
         int rc = -1;
-        const std::string out = runTool("convert " + quoted(dir.path() / "native.tif") +
-                                            " -depth 8 rgb:- 2>/dev/null",
-                                        &rc);
+        const std::string out = runTool(
+            "convert " + quoted(dir.path() / "native.tif") + " -depth 8 rgb:- 2>/dev/null", &rc);
         ASSERT_EQ(rc, 0);
         EXPECT_EQ(Bytes(out.begin(), out.end()), rgb);
         TW_PENDINGXFERS p{};
@@ -683,8 +799,12 @@ TEST_F(TwainSource, HandoffFilesAndTheCounter) {
         std::vector<std::string> left; // what stays in TEMP afterwards
         int pendingAfter;
     } cases[] = {
-        {"two matching bitmaps: the lowest number", {"KVImage3.bmp", "KVImage1.bmp"}, 1, true,
-         {"KVImage3.bmp"}, 0},
+        {"two matching bitmaps: the lowest number",
+         {"KVImage3.bmp", "KVImage1.bmp"},
+         1,
+         true,
+         {"KVImage3.bmp"},
+         0},
         {"counter goes down by one only", {"KVImage0.bmp"}, 5, true, {}, 4},
         {"capital letters", {"KVIMAGE0.BMP"}, 1, true, {}, 0},
         {"not a hand-off name", {"Image0.bmp"}, 1, false, {"Image0.bmp"}, 1},
@@ -750,7 +870,9 @@ TEST_F(TwainSource, BadHandoffFiles) {
          },
          "Error reading bitmap."},
         {"short header",
-         [](const fs::path& p) { writeFile(p, Bytes{'B', 'M', 1, 2, 3}); },
+         [](const fs::path& p) {
+             writeFile(p, Bytes{'B', 'M', 1, 2, 3});
+         },
          "Error reading bitmap file header."},
         {"32 bits",
          [](const fs::path& p) {

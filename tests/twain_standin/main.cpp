@@ -4,12 +4,13 @@
 // ("WxH", default 101x50), and stays until it is ended.
 #include "library/twain_handoff.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 

@@ -11,6 +11,8 @@
 #include "imaging/tiff.h"
 #include "twain_source/twain.h"
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -18,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <dlfcn.h>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,7 +45,8 @@ void noted(TW_UINT16 message) {
 // The first of the wanted notifications to arrive, or MSG_NULL after `seconds`.
 TW_UINT16 waitForNote(double seconds) {
     std::unique_lock lock(notesMutex);
-    if (!notesWake.wait_for(lock, std::chrono::duration<double>(seconds), [] { return !notes.empty(); }))
+    if (!notesWake.wait_for(lock, std::chrono::duration<double>(seconds),
+                            [] { return !notes.empty(); }))
         return MSG_NULL;
     const TW_UINT16 m = notes.front();
     notes.pop_front();
@@ -60,7 +62,7 @@ void state(int n) {
 class Manager {
 public:
     virtual ~Manager() = default;
-    virtual bool load(std::string& error) = 0;            // states 1 -> 3
+    virtual bool load(std::string& error) = 0; // states 1 -> 3
     virtual bool open(TW_IDENTITY& app, std::string_view product, std::string& error) = 0; // -> 4
     virtual TW_UINT16 call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data) = 0;
     virtual void close() = 0;  // 4 -> 3
@@ -100,8 +102,8 @@ public:
         }
         source_.Id = 2;
         if (source_.SupportedGroups & DF_DS2) {
-            TW_ENTRYPOINT ep{sizeof(TW_ENTRYPOINT), &managerEntry, &memAllocate, &memFree,
-                             &memLock, &memUnlock};
+            TW_ENTRYPOINT ep{
+                sizeof(TW_ENTRYPOINT), &managerEntry, &memAllocate, &memFree, &memLock, &memUnlock};
             if (entry_(&app, DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &ep) != TWRC_SUCCESS) {
                 error = "the source refuses the entry point";
                 return false;
@@ -192,7 +194,8 @@ public:
                 break;
             }
         }
-        if (!found && dsm_(&app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT, &id) != TWRC_SUCCESS) {
+        if (!found &&
+            dsm_(&app, nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETDEFAULT, &id) != TWRC_SUCCESS) {
             error = "the manager knows no data source";
             return false;
         }
@@ -378,7 +381,8 @@ int main(int argc, char** argv) {
         }
         TW_USERINTERFACE ui{1, 0, nullptr};
         if (m->call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) != TWRC_SUCCESS) {
-            error = "the source does not enable (condition " + std::to_string(conditionCode(*m)) + ")";
+            error =
+                "the source does not enable (condition " + std::to_string(conditionCode(*m)) + ")";
             break;
         }
         state(5);
@@ -414,7 +418,8 @@ int main(int argc, char** argv) {
                 m->unlock(h);
                 m->free(h);
             } else {
-                error = "native transfer failed (condition " + std::to_string(conditionCode(*m)) + ")";
+                error =
+                    "native transfer failed (condition " + std::to_string(conditionCode(*m)) + ")";
             }
         } else if (error.empty()) {
             TW_SETUPMEMXFER setup{};
@@ -428,7 +433,8 @@ int main(int argc, char** argv) {
                 rgb.assign(std::size_t(width) * std::size_t(height) * 3, 0);
                 for (;;) {
                     TW_IMAGEMEMXFER x{};
-                    x.Memory = {TWMF_APPOWNS | TWMF_POINTER, TW_UINT32(buffer.size()), buffer.data()};
+                    x.Memory = {TWMF_APPOWNS | TWMF_POINTER, TW_UINT32(buffer.size()),
+                                buffer.data()};
                     const TW_UINT16 rc = m->call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &x);
                     if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) {
                         error = "memory transfer failed (condition " +

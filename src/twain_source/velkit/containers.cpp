@@ -10,13 +10,15 @@ using namespace twain;
 
 namespace {
 
-template <typename T> T load(std::span<const std::uint8_t> bytes, std::size_t at) {
+template <typename T>
+T load(std::span<const std::uint8_t> bytes, std::size_t at) {
     T v{};
     std::memcpy(&v, bytes.data() + at, sizeof v);
     return v;
 }
 
-template <typename T> void append(Record& out, T v) {
+template <typename T>
+void append(Record& out, T v) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
     out.insert(out.end(), p, p + sizeof v);
 }
@@ -136,8 +138,8 @@ CTWAINArray CTWAINArray::parse(std::span<const std::uint8_t> record) {
     } catch (const CTWAINContainerException&) {
         throw CTWAINArrayException();
     }
-    return CTWAINArray(type, loadItems<CTWAINArrayException>(record, header, type,
-                                                             load<TW_UINT32>(record, 2)));
+    return CTWAINArray(
+        type, loadItems<CTWAINArrayException>(record, header, type, load<TW_UINT32>(record, 2)));
 }
 
 Record CTWAINArray::record() const {
@@ -174,8 +176,8 @@ CTWAINEnumeration CTWAINEnumeration::parse(std::span<const std::uint8_t> record)
     } catch (const CTWAINContainerException&) {
         throw CTWAINEnumerationException();
     }
-    std::vector<TW_UINT32> items = loadItems<CTWAINEnumerationException>(
-        record, header, type, load<TW_UINT32>(record, 2));
+    std::vector<TW_UINT32> items =
+        loadItems<CTWAINEnumerationException>(record, header, type, load<TW_UINT32>(record, 2));
     return CTWAINEnumeration(type, std::move(items), load<TW_UINT32>(record, 6),
                              load<TW_UINT32>(record, 10));
 }

@@ -13,7 +13,8 @@ namespace {
 constexpr TW_UINT16 kAnyMessage = 0xFFFF;
 
 // The record a request's data points at; a request without one fails with a bad value.
-template <typename T> T& need(TW_MEMREF data) {
+template <typename T>
+T& need(TW_MEMREF data) {
     if (!data)
         throw failure(TWCC_BADVALUE);
     return *static_cast<T*>(data);
@@ -98,7 +99,8 @@ TW_UINT16 CTWAINDataSource::dispatch(TW_IDENTITY* origin, TW_UINT32 dataGroup, T
 
     // Only the owner talks to an open source; a second application may only try to open it
     // (and is told the source is taken).
-    const bool opening = dataGroup == DG_CONTROL && dataType == DAT_IDENTITY && message == MSG_OPENDS;
+    const bool opening =
+        dataGroup == DG_CONTROL && dataType == DAT_IDENTITY && message == MSG_OPENDS;
     if (owned_ && !opening && (!origin || origin->Id != owner_.Id)) {
         conditionCode_ = TWCC_BADPROTOCOL;
         return TWRC_FAILURE;
@@ -321,9 +323,10 @@ void CTWAINDataSource::capability(TW_MEMREF data) {
     switch (message_) {
     case MSG_GET:
         if (cap.Cap == CAP_SUPPORTEDCAPS) {
-            cap.hContainer = handleFrom(
-                CTWAINArray(TWTY_UINT16, std::vector<TW_UINT32>(supported_.begin(), supported_.end()))
-                    .record());
+            cap.hContainer =
+                handleFrom(CTWAINArray(TWTY_UINT16,
+                                       std::vector<TW_UINT32>(supported_.begin(), supported_.end()))
+                               .record());
             cap.ConType = TWON_ARRAY;
         } else if (c.kind == Capability::Array) {
             cap.hContainer = handleFrom(c.array->record());

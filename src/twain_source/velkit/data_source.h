@@ -55,7 +55,6 @@ protected:
     twain::TW_IMAGELAYOUT layout_{};
     twain::TW_IMAGELAYOUT defaultLayout_{};
 
-
     // ---- Capability store (set up by the product at load).
     void addOneValue(twain::TW_UINT16 cap, twain::TW_UINT16 itemType, twain::TW_UINT32 value,
                      bool settable);
@@ -65,10 +64,11 @@ protected:
                         std::vector<twain::TW_UINT32> values, std::size_t defaultIndex);
     // An enumeration with one list per current value of `selector` (the bit depths of each
     // pixel type).
-    void addDependentEnumeration(twain::TW_UINT16 cap, twain::TW_UINT16 itemType,
-                                 twain::TW_UINT16 selector,
-                                 const std::map<twain::TW_UINT32, std::vector<twain::TW_UINT32>>& lists,
-                                 twain::TW_UINT32 defaultValue);
+    void
+    addDependentEnumeration(twain::TW_UINT16 cap, twain::TW_UINT16 itemType,
+                            twain::TW_UINT16 selector,
+                            const std::map<twain::TW_UINT32, std::vector<twain::TW_UINT32>>& lists,
+                            twain::TW_UINT32 defaultValue);
     // Listed as supported; every message on it fails with condition code 14.
     void addUnusable(twain::TW_UINT16 cap);
 
