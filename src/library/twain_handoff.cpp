@@ -1,7 +1,7 @@
 #include "library/twain_handoff.h"
 
 #include "imaging/bitmap_file.h"
-#include "platform/atomic_file.h"
+#include "platform/replace_file.h"
 #include "platform/paths.h"
 #include "settings/profile.h"
 #include "settings/twain_profile.h"
@@ -59,10 +59,6 @@ private:
 
 } // namespace
 
-bool isTwainCommandLine(std::string_view commandLine) {
-    return commandLine.find(kTwainSwitch) != std::string_view::npos;
-}
-
 fs::path handoffBitmapPath(const fs::path& directory, std::size_t position) {
     return directory / ("KVImage" + std::to_string(position) + ".bmp");
 }
@@ -102,10 +98,10 @@ Status TransferToApplication(std::span<const PictureRecord> pictures, const Outp
                        "\" could not be rendered for the transfer.");
             return status::Failed;
         }
-        platform::AtomicFile out(target);
-        if (!out.write(file) || !out.commit()) {
-            op.message("An error occurred while writing \"" + target.string() +
-                       "\": " + out.error() + ".");
+        std::string error;
+        if (!platform::replaceFileNoFollow(target, file, error)) {
+            op.message("An error occurred while writing \"" + target.string() + "\": " + error +
+                       ".");
             return status::Failed;
         }
     }

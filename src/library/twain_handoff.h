@@ -18,17 +18,9 @@
 
 namespace kv::library {
 
-// String 61524: the text of the Save As item (57604) in TWAIN mode.
-inline constexpr std::string_view kTransferCommandText = "Transfer to Application";
 // String 61527.
 inline constexpr std::string_view kMultipleTransfersMessage =
     "Multiple transfers are not supported, highlight a single image only.";
-inline constexpr std::string_view kTwainSwitch = "/TWAIN";
-
-// True when the process's whole command line holds "/TWAIN" anywhere (case-sensitive; inside a
-// longer argument too).
-bool isTwainCommandLine(std::string_view commandLine);
-
 // The hand-off bitmap of a list position: "KVImage<position>.bmp" in `directory`.
 std::filesystem::path handoffBitmapPath(const std::filesystem::path& directory,
                                         std::size_t position);

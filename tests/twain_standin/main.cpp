@@ -29,10 +29,10 @@ int envInt(const char* name, int fallback) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string commandLine;
-    for (int i = 0; i < argc; ++i)
-        commandLine += std::string(i ? " " : "") + argv[i];
-    if (!kv::library::isTwainCommandLine(commandLine))
+    bool twain = false;
+    for (int i = 1; i < argc; ++i)
+        twain = twain || std::string(argv[i]) == "/TWAIN";
+    if (!twain)
         return 2;
     int width = 101, height = 50;
     if (const char* size = std::getenv("KV_STANDIN_SIZE"))

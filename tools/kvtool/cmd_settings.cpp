@@ -3,6 +3,7 @@
 #include "command.h"
 #include "settings/app_settings.h"
 #include "settings/profile.h"
+#include "settings/twain_profile.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -51,8 +52,30 @@ int runMfgNumber(Args& args) {
     return 0;
 }
 
+// The program's path for the TWAIN data source: key "Location" of section "Korvane" in the
+// shared KVTWAIN.ini of this user (what `./kv install` writes).
+int runTwainLocation(Args& args) {
+    kv::settings::Profile ini(kv::settings::twainProfilePath());
+    if (args.size() == 0) {
+        std::printf("%s\n",
+                    ini.getString(kv::settings::kProgramSection, kv::settings::kProgramLocationKey)
+                        .c_str());
+        return 0;
+    }
+    if (args.size() != 1)
+        return usage("twain-location");
+    if (!ini.writeString(kv::settings::kProgramSection, kv::settings::kProgramLocationKey, args[0]))
+        return fail("cannot write " + ini.path().string() + ": " +
+                    kv::settings::Profile::lastError());
+    std::printf("%s\n", ini.path().c_str());
+    return 0;
+}
+
 Registrar settingsCommand{{"settings", "settings get SECTION KEY | set SECTION KEY VALUE | path",
                            "read or write a key of the settings file", runSettings}};
+Registrar twainLocationCommand{{"twain-location", "twain-location [PATH]",
+                                "show or set the program the TWAIN data source starts",
+                                runTwainLocation}};
 Registrar mfgCommand{{"mfg-number", "mfg-number VALUE | new",
                       "print the text form of a manufacturing number, or form a new one",
                       runMfgNumber}};
