@@ -63,7 +63,8 @@ PixelSize thumbnailSizeFor(int width, int height) {
 }
 
 RenderSource renderSourceOf(const PictureRecord& record) {
-    return {record.path, record.isJpeg != 0, record.edits};
+    return {
+        record.path, record.isJpeg != 0, record.edits, {record.storedWidth, record.storedHeight}};
 }
 
 PixelSize storedSizeOf(const std::string& path, bool isJpeg) {
@@ -79,7 +80,9 @@ imaging::RgbPicture renderPicture(const RenderSource& source, RenderMode mode, i
                                   codec::WaveletCodec* codec,
                                   const imaging::EditProgress& progress) {
     const int rotation = source.edits.rotation;
-    const PixelSize stored = storedSizeOf(source.path, source.isJpeg);
+    const PixelSize stored = source.stored.width > 0 && source.stored.height > 0
+                                 ? source.stored
+                                 : storedSizeOf(source.path, source.isJpeg);
     if (stored.width <= 0 || stored.height <= 0)
         return {};
 

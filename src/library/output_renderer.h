@@ -48,6 +48,7 @@ struct RenderSource {
     std::string path;
     bool isJpeg = false;
     imaging::EditSettings edits;
+    PixelSize stored; // the record's stored size when known (saves reading the header again)
 };
 RenderSource renderSourceOf(const PictureRecord& record);
 

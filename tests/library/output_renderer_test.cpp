@@ -145,10 +145,10 @@ TEST_F(Rendering, DamagedFilesRenderNothing) {
     for (const auto& [name, isJpeg] :
          {std::pair{"junk.kvi", false}, std::pair{"missing.jpg", true}})
         for (RenderMode mode : {RenderMode::Output, RenderMode::Stored, RenderMode::Thumbnail})
-            EXPECT_FALSE(renderPicture({(dir / name).string(), isJpeg, {}}, mode).valid()) << name;
+            EXPECT_FALSE(renderPicture({(dir / name).string(), isJpeg, {}, {}}, mode).valid()) << name;
     // A JPEG cut short decodes as far as its data goes (libjpeg fills the rest), at its size.
     const imaging::RgbPicture cut =
-        renderPicture({(dir / "cut.jpg").string(), true, {}}, RenderMode::Thumbnail);
+        renderPicture({(dir / "cut.jpg").string(), true, {}, {}}, RenderMode::Thumbnail);
     EXPECT_TRUE(!cut.valid() || (cut.width == 120 && cut.height == 100));
 }
 
