@@ -16,8 +16,7 @@ QString pendingKey(std::uint64_t id, std::uint32_t revision, library::RenderMode
 
 } // namespace
 
-Document::Document(Operator& op, int loaderThreads, QObject* parent)
-    : QObject(parent), op_(op) {
+Document::Document(Operator& op, int loaderThreads, QObject* parent) : QObject(parent), op_(op) {
     // Results arrive on a worker; the queued call brings them to this object's thread. The
     // QPointer guards against a document already gone when the call runs.
     QPointer<Document> self(this);
@@ -175,9 +174,9 @@ void Document::requestThumbnail(int index, bool urgent) {
     if (pendingThumbnails_.contains(key) && !urgent)
         return;
     pendingThumbnails_.insert(key);
-    loader_->request({r.id, r.revision, library::renderSourceOf(r),
-                      library::RenderMode::Thumbnail, outputSize_},
-                     urgent);
+    loader_->request(
+        {r.id, r.revision, library::renderSourceOf(r), library::RenderMode::Thumbnail, outputSize_},
+        urgent);
 }
 
 void Document::requestPicture(int index) {
