@@ -134,6 +134,7 @@ int Application::start() {
     // The frame with its menus from the command table.
     installShellCommands(*this);
     installDiagnosticsCommands(*this);
+    installDocumentCommands(*this);
     FrameSetup setup{edition_->number, productName_, diagnosticsShown_, commandLine_.twainMode};
     frame_ = new MainFrame(setup, router_, *settings_);
     frame_->addStateSource([this](shell::AppState& s) { camera_->fillState(s); });
@@ -143,6 +144,7 @@ int Application::start() {
             frame_->updateActions();
     });
     connect(frame_, &MainFrame::filesDropped, this, &Application::openFiles);
+    attachDocumentView(*this);
 
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 1024, 768);

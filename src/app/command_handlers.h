@@ -13,5 +13,9 @@ class Application;
 void installShellCommands(Application& app);
 // Diagnostics submenu: sensor-pipeline process commands, memory uploads, factory switches.
 void installDiagnosticsCommands(Application& app);
+// File, Edit, View and Edits commands on the picture list; the view is attached to the frame
+// by attachDocumentView() once the frame exists.
+void installDocumentCommands(Application& app);
+void attachDocumentView(Application& app);
 
 } // namespace kv::app

@@ -1,10 +1,12 @@
 #include "app/document_commands.h"
 
 #include "app/application.h"
+#include "app/command_handlers.h"
 #include "app/main_frame.h"
 #include "app/picture_dialogs.h"
 #include "app/qt_operator.h"
 #include "library/output_renderer.h"
+#include "library/output_size.h"
 #include "library/picture_edits.h"
 #include "library/picture_export.h"
 #include "library/picture_files.h"
@@ -353,12 +355,22 @@ void DocumentCommands::chooseFromZoom(int index) {
                                                                  document_->list().count()));
 }
 
-DocumentCommands* installDocumentCommands(Application& app) {
-    return new DocumentCommands(app);
+void installDocumentCommands(Application& app) {
+    new DocumentCommands(app); // owned by the application
+}
+
+void attachDocumentView(Application& app) {
+    if (DocumentCommands* commands = documentCommandsOf(app))
+        commands->attach();
+}
+
+DocumentCommands* documentCommandsOf(Application& app) {
+    return app.findChild<DocumentCommands*>(QStringLiteral("documentCommands"),
+                                            Qt::FindDirectChildrenOnly);
 }
 
 Document* documentOf(Application& app) {
-    auto* commands = app.findChild<DocumentCommands*>(QStringLiteral("documentCommands"));
+    DocumentCommands* commands = documentCommandsOf(app);
     return commands ? &commands->document() : nullptr;
 }
 

@@ -61,10 +61,8 @@ private:
     QSizeF canvas_;
 };
 
-// Registers the handlers (before the frame is made) and returns the object that holds the
-// document; the application owns it.
-DocumentCommands* installDocumentCommands(Application& app);
-// The document of a running program, or null.
+// The document side of a running program, or null.
+DocumentCommands* documentCommandsOf(Application& app);
 Document* documentOf(Application& app);
 
 } // namespace kv::app
