@@ -24,8 +24,8 @@ constexpr int kPictures = 500;
 constexpr int kPage = 24; // a 6 x 4 grid
 
 fs::path makeFolder() {
-    const fs::path dir = fs::temp_directory_path() /
-                         ("kv_bench_thumbs_" + std::to_string(::getpid()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("kv_bench_thumbs_" + std::to_string(::getpid()));
     fs::create_directories(dir);
     kv::Bytes rgb(480 * 400 * 3);
     for (int y = 0; y < 400; ++y)

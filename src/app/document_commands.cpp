@@ -12,6 +12,7 @@
 #include "library/picture_files.h"
 #include "library/picture_info.h"
 #include "library/picture_names.h"
+#include "library/twain_handoff.h"
 #include "shell/command_table.h"
 #include "shell/editions.h"
 
@@ -168,9 +169,19 @@ void DocumentCommands::open() {
 }
 
 void DocumentCommands::saveAs() {
-    // In TWAIN mode this command is Transfer to Application (the hand-off writer's).
-    if (app_.twainMode() || document_->list().current() < 0)
+    if (document_->list().current() < 0)
         return;
+    if (app_.twainMode()) {
+        // Transfer to Application: the highlighted picture as the hand-off bitmap.
+        library::TransferToApplication(
+            document_->list().records(),
+            [this](std::size_t position) {
+                return document_->renderNow(static_cast<int>(position),
+                                            library::RenderMode::Output);
+            },
+            document_->op());
+        return;
+    }
     settings::AppSettings& settings = app_.settings();
     QFileDialog dialog(app_.frame(), tr("Save As"), QString::fromStdString(settings.openPath()));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
