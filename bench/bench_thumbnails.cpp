@@ -91,3 +91,23 @@ void BM_OpenFolderOf500(benchmark::State& state) {
 BENCHMARK(BM_OpenFolderOf500)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 } // namespace
+
+namespace {
+
+// Only the headers: what the GUI thread does before the first paint.
+void BM_OpenHeadersOf500(benchmark::State& state) {
+    const fs::path dir = makeFolder();
+    std::vector<std::string> paths;
+    for (int i = 1; i <= kPictures; ++i)
+        paths.push_back((dir / ("Image" + std::to_string(i) + ".jpg")).string());
+    for (auto _ : state) {
+        kv::library::PictureList list;
+        kv::SilentOperator op;
+        kv::library::openFiles(list, paths, op);
+        benchmark::DoNotOptimize(list.count());
+    }
+    fs::remove_all(dir);
+}
+BENCHMARK(BM_OpenHeadersOf500)->Unit(benchmark::kMillisecond);
+
+} // namespace
