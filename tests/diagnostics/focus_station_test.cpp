@@ -2,6 +2,7 @@
 // time.
 
 #include "camera/camera_link.h"
+#include "camera/link_test_support.h"
 #include "camsim/focus_bench.h"
 #include "diagnostics/focus_station.h"
 #include "settings/profile.h"
@@ -40,17 +41,6 @@ struct StationOperator : SilentOperator {
     }
 };
 
-camera::LinkTiming quickTiming() {
-    camera::LinkTiming t;
-    t.pingInterval = 20ms;
-    t.handshakePoll = 2ms;
-    t.busyPoll = 20ms;
-    t.shutdownPoll = 5ms;
-    t.longWaitSleep = 1ms;
-    t.statusRetrySleep = 5ms;
-    return t;
-}
-
 class FocusStationTest : public ::testing::Test {
 protected:
     void start(camsim::FocusBenchOptions options = {}) {
@@ -58,10 +48,8 @@ protected:
         bench = std::make_unique<camsim::FocusBench>(options);
         ASSERT_TRUE(bench->ok());
         bench->writeStationSettings(profile);
-        camera::LinkOptions lo;
-        lo.devicePath = bench->camera().devicePath();
-        lo.timing = quickTiming();
-        link = std::make_unique<camera::CameraLink>("COM1", camera::kLineRS232, lo);
+        link = std::make_unique<camera::CameraLink>(
+            "COM1", camera::kLineRS232, camera::test::linkOptions(bench->camera().devicePath()));
         ASSERT_EQ(link->connect(9600), camera::LinkState::Connected);
         watcher = bench->watch(op);
     }
