@@ -7,6 +7,7 @@
 #include "shell/command_table.h"
 
 #include <QAction>
+#include <filesystem>
 
 namespace kv::testing {
 namespace {
@@ -57,6 +58,31 @@ TEST_F(DocumentCommandsTest, FilesOpenAndTheMenusFollowTheList) {
     a.router().run(cmd::ViewThumbnails);
     EXPECT_FALSE(a.frame()->largeMode());
     commands->zoomWindows().closeAll();
+}
+
+TEST_F(DocumentCommandsTest, SaveAsInTwainModeLeavesTheHandoffBitmap) {
+    const std::filesystem::path temp = dir.path() / "temp";
+    std::filesystem::create_directories(temp);
+    setenv("TEMP", temp.c_str(), 1);
+    auto& a = start(QStringLiteral("/usr/bin/kvmini"),
+                    {QStringLiteral("--no-splash"), QStringLiteral("/TWAIN")});
+    app::Document& document = *app::documentOf(a);
+    library::testing::ScriptedOperator op;
+    document.setOperator(op);
+    document.setOutputSize(1);
+    a.openFiles({QString::fromStdString(library::testing::writeJpegPicture(dir / "a.jpg")),
+                 QString::fromStdString(library::testing::writeJpegPicture(dir / "b.jpg"))});
+    document.highlightOnly(1);
+    a.router().run(cmd::SaveAs);
+    unsetenv("TEMP");
+    EXPECT_TRUE(op.messages.empty());
+    EXPECT_EQ(std::filesystem::file_size(temp / "KVImage1.bmp"), 54u + 360u * 100u);
+    // Two highlighted pictures are refused.
+    document.selectAll();
+    a.router().run(cmd::SaveAs);
+    EXPECT_EQ(op.messages,
+              std::vector<std::string>{
+                  "Multiple transfers are not supported, highlight a single image only."});
 }
 
 } // namespace
