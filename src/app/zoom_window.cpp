@@ -27,8 +27,30 @@ ZoomWindow::ZoomWindow(Document& document, int index, QWidget* parent)
         if (changed == index_)
             refresh();
     });
-    resize(480, 400);
+    // Appending re-sorts the list: the picture keeps its window, wherever it moved.
+    connect(&document_, &Document::listChanged, this, [this] {
+        const int now = document_.list().findId(id_);
+        if (now < 0) {
+            close();
+        } else if (now != index_) {
+            index_ = now;
+            updateTitle();
+        } else {
+            updateTitle(); // the count changed
+        }
+    });
     showPicture(index);
+    // The picture's stored size, turned, as the first window size (kept inside the screen by
+    // the window system).
+    QSize size(480, 400);
+    if (index_ >= 0 && index_ < document_.list().count()) {
+        const library::PictureRecord& r = document_.list()[index_];
+        if (r.storedWidth > 0 && r.storedHeight > 0)
+            size = QSize(r.storedWidth, r.storedHeight);
+        if (r.edits.rotation == 1 || r.edits.rotation == 3)
+            size.transpose();
+    }
+    resize(size.boundedTo(QSize(960, 960)));
 }
 
 QSize ZoomWindow::pictureSize() const {

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -20,6 +21,7 @@
 #include <QScrollBar>
 #include <QSlider>
 #include <QTest>
+#include <QWheelEvent>
 #include <fstream>
 
 namespace kv::app {
@@ -275,6 +277,65 @@ TEST(Dialogs, BrightnessPreviewFollowsTheSlider) {
     dialog.slider()->setValue(150);
     EXPECT_FLOAT_EQ(dialog.factor(), 2.5f);
     EXPECT_EQ(dialog.previewImage().pixelColor(5, 5), QColor(250, 250, 250));
+}
+
+} // namespace
+} // namespace kv::app
+
+namespace kv::app {
+namespace {
+
+TEST_F(Views, ZoomKeysWalkTheListAndFollowAppendedPictures) {
+    openPictures(5);
+    ZoomWindows zoom(document);
+    std::vector<int> chosen;
+    int deletes = 0;
+    int closes = 0;
+    QObject::connect(&zoom, &ZoomWindows::pictureChosen, [&](int i) { chosen.push_back(i); });
+    QObject::connect(&zoom, &ZoomWindows::deleteRequested, [&] { ++deletes; });
+    QObject::connect(&zoom, &ZoomWindows::closeRequested, [&] { ++closes; });
+    ZoomWindow* w = zoom.open(2);
+    ASSERT_NE(w, nullptr);
+    QTest::keyClick(w, Qt::Key_Left); // on key down
+    EXPECT_EQ(w->index(), 1);
+    QTest::keyPress(w, Qt::Key_PageDown); // only on key up
+    EXPECT_EQ(w->index(), 1);
+    QTest::keyRelease(w, Qt::Key_PageDown);
+    EXPECT_EQ(w->index(), 2);
+    QTest::keyClick(w, Qt::Key_End);
+    EXPECT_EQ(w->index(), 4);
+    QTest::keyClick(w, Qt::Key_Home);
+    EXPECT_EQ(w->index(), 0);
+    EXPECT_EQ(chosen.back(), 0);
+    QTest::keyClick(w, Qt::Key_Delete);
+    QTest::keyClick(w, Qt::Key_X, Qt::ControlModifier);
+    EXPECT_EQ(deletes, 1);
+    EXPECT_EQ(closes, 1);
+
+    // A newer picture goes in front: the window keeps showing its picture.
+    const std::string shown = document.list()[0].path;
+    library::PictureRecord newer;
+    ASSERT_TRUE(library::readPictureRecord(writeJpegPicture(dir / "new.jpg"), newer));
+    newer.sortKey = 99999;
+    document.appendRecords({newer});
+    EXPECT_EQ(w->index(), 1);
+    EXPECT_EQ(document.list()[w->index()].path, shown);
+    EXPECT_EQ(w->windowTitle(), "p00  2 / 6");
+}
+
+TEST_F(Views, ScrollBarArrowsAndWheel) {
+    openPictures(20);
+    makeView(4, 3);
+    document.setCurrent(11);
+    view->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    EXPECT_EQ(document.list().current(), 12);
+    EXPECT_EQ(view->firstVisible(), 4);
+    QWheelEvent down(QPointF(50, 50), QPointF(50, 50), {}, QPoint(0, -240), Qt::NoButton, {},
+                     Qt::NoScrollPhase, false);
+    QApplication::sendEvent(view->viewport(), &down);
+    EXPECT_EQ(view->firstVisible(), 8);
+    view->verticalScrollBar()->triggerAction(QAbstractSlider::SliderPageStepSub);
+    EXPECT_EQ(view->firstVisible(), 0);
 }
 
 } // namespace
