@@ -1,5 +1,7 @@
 #include "imaging/process/dsp_simulation.h"
 
+#include "imaging/process/gamma_table.h"
+
 #include "imaging/process/cell_render.h"
 #include "imaging/process/lumin_table.h"
 #include "imaging/process/ram_file.h"
@@ -173,12 +175,7 @@ private:
 } // namespace
 
 GammaGainTable DefaultGammaGainTable() {
-    const ToneTable tone = ComputeLuminTable(0.45);
-    GammaGainTable table{};
-    table[0] = 0;
-    for (int i = 1; i < 1024; ++i)
-        table[i] = i <= 4 ? 4096 : static_cast<std::uint16_t>((tone[i] * 4096 + i / 2) / i);
-    return table;
+    return BuiltInGammaTable();
 }
 
 bool ParseGammaGainTable(const std::uint8_t* bytes, std::size_t size, GammaGainTable& table) {
