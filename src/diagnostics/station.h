@@ -22,6 +22,9 @@ namespace kv::diagnostics {
 class StationDevices;
 
 struct Station {
+    Station(Operator& o, Clock& c, settings::Profile& p, StationDevices& d, SoundOutput& so)
+        : op(o), clock(c), profile(p), devices(d), sound(so) {}
+
     Operator& op;
     Clock& clock;
     settings::Profile& profile;

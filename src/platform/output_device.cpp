@@ -25,7 +25,7 @@ ControlPort::~ControlPort() {
 
 bool ControlPort::open(const std::string& path, std::string& error) {
     close();
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         error = reason(path, "cannot open");
         return false;
@@ -80,7 +80,7 @@ void ControlPort::close() {
 bool writeTimedDevice(const std::string& path, ByteSpan bytes, std::chrono::milliseconds timeout,
                       std::string& error) {
     // No O_CREAT: the device must exist.
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = reason(path, "cannot open");
         return false;

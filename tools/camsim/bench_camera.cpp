@@ -82,6 +82,12 @@ bool BenchCamera::hasHandler(std::string_view code) const {
     return handlers_.find(code) != handlers_.end();
 }
 
+CommandHandler BenchCamera::handler(std::string_view code) const {
+    std::lock_guard<std::mutex> guard(handlersMutex_);
+    auto it = handlers_.find(code);
+    return it == handlers_.end() ? CommandHandler() : it->second;
+}
+
 void BenchCamera::setFaults(const FaultOptions& faults) {
     std::lock_guard<std::mutex> guard(stateMutex_);
     faults_ = faults;

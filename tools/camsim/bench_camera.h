@@ -123,6 +123,8 @@ public:
     // ---- the handler table ----
     void addHandler(std::string code, CommandHandler handler);
     bool hasHandler(std::string_view code) const;
+    // The handler of `code` (empty when none): for extensions that wrap a handler.
+    CommandHandler handler(std::string_view code) const;
 
     // ---- state ----
     std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(stateMutex_); }

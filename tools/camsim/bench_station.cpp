@@ -1,0 +1,379 @@
+#include "camsim/bench_station.h"
+
+#include "camera/parameter_block.h"
+#include "camsim/transfer_commands.h"
+#include "diagnostics/srecord.h"
+#include "imaging/process/ram_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <random>
+
+namespace kv::camsim {
+namespace {
+
+using process::CellSamples;
+
+constexpr int kCompensatedMode = 1537;
+// Relative response of the colour sites B, G, T, R to white light.
+constexpr std::array<double, 4> kWhite{0.80, 1.00, 0.90, 0.85};
+
+double exposureFactor(const CameraState& s) {
+    if (s.autoExposure)
+        return 1.0;
+    if (s.exposure <= 0)
+        return 0.0; // 1/2000 s: as good as dark
+    return std::min(1.0, std::pow(2.0, s.exposure - 4));
+}
+
+// The scene's light on cell (k, j) for the sites B, G, T, R (10-bit codes at full exposure).
+std::array<double, 4> light(Scene scene, int k, int j) {
+    const auto scaled = [](double level) {
+        return std::array<double, 4>{level * kWhite[0], level * kWhite[1], level * kWhite[2],
+                                     level * kWhite[3]};
+    };
+    switch (scene) {
+    case Scene::Dark:
+        return {0, 0, 0, 0};
+    case Scene::WhitePanel: {
+        const double dx = (k - 240) / 240.0, dy = (j - 200) / 200.0;
+        return scaled(700 * (1 - 0.2 * (dx * dx + dy * dy) / 2));
+    }
+    case Scene::BluePanel:
+    case Scene::BlueFilter:
+        return {600, 150, 200, 80};
+    case Scene::FocusTarget:
+        return scaled(((k / 16 + j / 16) % 2) ? 600 : 100);
+    case Scene::NeutralTarget:
+        break;
+    }
+    const bool target = k >= 160 && k < 320 && j >= 120 && j < 280;
+    return scaled(target ? 450 : 60);
+}
+
+} // namespace
+
+std::vector<std::uint16_t> benchFrame(Scene scene, int dac, int dacZero, double exposure,
+                                      bool compensated, double noise, std::uint32_t seed) {
+    // The black level sits in the middle of the dark measure's 16-code bins, so noise of a
+    // few codes does not move the DAC it reads.
+    const double dark = compensated ? 0.0 : std::max(0, 16 * (dac - dacZero) + 16);
+    std::array<double, 4096> noiseTable;
+    std::mt19937 random(seed);
+    std::normal_distribution<double> normal(0.0, noise);
+    for (double& v : noiseTable)
+        v = normal(random);
+    std::uint32_t pick = seed * 2654435761u + 1;
+    std::vector<std::uint16_t> mosaic(process::kMosaicSamples);
+    for (int j = 0; j < process::kCellRows; ++j)
+        for (int k = 0; k < process::kCellColumns; ++k) {
+            const std::array<double, 4> l = light(scene, k, j);
+            std::array<std::uint16_t, 4> v{};
+            for (std::size_t c = 0; c < 4; ++c) {
+                pick = pick * 1664525u + 1013904223u;
+                const double x = dark + l[c] * exposure + noiseTable[pick >> 20];
+                v[c] = static_cast<std::uint16_t>(std::clamp(std::lround(x), 0L, 1023L));
+            }
+            process::SetMosaicCell(mosaic.data(), k, j, CellSamples{v[0], v[1], v[2], v[3]});
+        }
+    return mosaic;
+}
+
+struct BenchStation::Model {
+    mutable std::mutex lock;
+    BenchStationOptions options;
+    std::vector<OutputWrite> writes;
+    std::uint8_t relay = 0;
+    std::uint16_t lightCode = 0;
+    bool lightWritten = false;
+    int acquisitionMode = 0;
+    std::optional<std::int32_t> pendingSerial;
+    bool programming = false; // after "D0": lines are S-records
+    int recordNumber = 0;
+    int refusalsLeft = 0;
+    std::string newFirmware;
+    std::uint32_t frames = 0;
+    std::uint16_t volume = 0;
+    std::string playing;
+
+    Scene scene() const {
+        if (relay == diagnostics::kRelayWhitePanel)
+            return Scene::WhitePanel;
+        if (relay == diagnostics::kRelayBluePanel)
+            return Scene::BluePanel;
+        if (lightWritten) {
+            switch (lightCode) {
+            case diagnostics::kLightDark:
+                return Scene::Dark;
+            case diagnostics::kLightBlueFilter:
+                return Scene::BlueFilter;
+            case diagnostics::kLightFocusTarget:
+                return Scene::FocusTarget;
+            default:
+                break;
+            }
+        }
+        return Scene::NeutralTarget;
+    }
+};
+
+namespace {
+
+class RecordingDevices final : public diagnostics::StationDevices {
+public:
+    explicit RecordingDevices(std::shared_ptr<BenchStation::Model> model)
+        : model_(std::move(model)) {}
+    bool relayWrite(unsigned baseAddress, std::uint8_t value, std::string& error) override {
+        std::lock_guard guard(model_->lock);
+        if (model_->options.relayMissing) {
+            error = "/dev/parport0: cannot open: No such file or directory";
+            return false;
+        }
+        model_->writes.push_back({OutputWrite::Device::Relay, baseAddress, Bytes{value}});
+        model_->relay = value;
+        return true;
+    }
+    bool lightWrite(ByteSpan bytes, std::chrono::milliseconds, std::string& error) override {
+        std::lock_guard guard(model_->lock);
+        if (model_->options.lightMissing) {
+            error = "/dev/lp0: cannot open: No such file or directory";
+            return false;
+        }
+        model_->writes.push_back({OutputWrite::Device::Light, 0, Bytes(bytes.begin(), bytes.end())});
+        if (bytes.size() == 2) {
+            model_->lightCode = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+            model_->lightWritten = true;
+        }
+        return true;
+    }
+
+private:
+    std::shared_ptr<BenchStation::Model> model_;
+};
+
+class Loudspeaker final : public SoundOutput {
+public:
+    explicit Loudspeaker(std::shared_ptr<BenchStation::Model> model) : model_(std::move(model)) {}
+    bool setVolume(std::uint16_t left, std::uint16_t) override {
+        std::lock_guard guard(model_->lock);
+        model_->volume = left;
+        return true;
+    }
+    bool playFile(std::string_view path) override {
+        std::lock_guard guard(model_->lock);
+        model_->playing = std::string(path);
+        return true;
+    }
+
+private:
+    std::shared_ptr<BenchStation::Model> model_;
+};
+
+// The firmware version after a good download: the header record's text when it is a version
+// number, else the old version one hundredth higher.
+std::string nextFirmware(const std::string& header, const std::string& old) {
+    char* end = nullptr;
+    const double v = std::strtod(header.c_str(), &end);
+    if (!header.empty() && end && *end == '\0' && v > 0 && header.size() < 12)
+        return header;
+    char text[16];
+    std::snprintf(text, sizeof text, "%.2f", std::atof(old.c_str()) + 0.01);
+    return text;
+}
+
+void takeFrame(BenchCamera& cam, BenchStation::Model& m, bool compensated) {
+    Scene scene;
+    int zero;
+    double noise;
+    std::uint32_t seed;
+    {
+        std::lock_guard guard(m.lock);
+        scene = m.scene();
+        zero = m.options.dacZero;
+        noise = m.options.sensorNoise;
+        seed = m.options.seed + 7919 * ++m.frames;
+        compensated = compensated || m.acquisitionMode == kCompensatedMode;
+    }
+    auto guard = cam.lock();
+    TransferStore& store = transferStore(cam.state());
+    const int dac = camera::paramDac(store.parameterRecord);
+    const double exposure = exposureFactor(cam.state());
+    guard.unlock();
+    const std::vector<std::uint16_t> mosaic =
+        benchFrame(scene, dac, zero, exposure, compensated, noise, seed);
+    Bytes ram = process::PackMosaic(mosaic.data(), 0);
+    guard.lock();
+    ram.resize(store.dram.size());
+    store.dram = std::move(ram);
+}
+
+void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::Model> model) {
+    const CommandHandler picture = camera.handler("P0");
+    const CommandHandler p7 = camera.handler("P7");
+    camera.addHandler("P0", [model, picture](BenchCamera& cam, const BenchCommand& c) {
+        takeFrame(cam, *model, false);
+        picture ? picture(cam, c) : cam.sendOk();
+    });
+    camera.addHandler("P7", [model, p7](BenchCamera& cam, const BenchCommand& c) {
+        takeFrame(cam, *model, true);
+        p7 ? p7(cam, c) : cam.sendOk();
+    });
+    camera.addHandler("Z1", [model](BenchCamera& cam, const BenchCommand& c) {
+        if (c.count() != 1) {
+            cam.sendRefusal();
+            return;
+        }
+        std::lock_guard guard(model->lock);
+        model->acquisitionMode = static_cast<int>(c.number(0));
+        cam.sendOk();
+    });
+    camera.addHandler("D5", [model](BenchCamera& cam, const BenchCommand& c) {
+        if (c.count() != 1) {
+            cam.sendRefusal();
+            return;
+        }
+        std::lock_guard guard(model->lock);
+        model->pendingSerial = static_cast<std::int32_t>(c.number(0));
+        cam.sendOk();
+    });
+    const CommandHandler announce = camera.handler("L0");
+    camera.addHandler("L0", [model, announce](BenchCamera& cam, const BenchCommand& c) {
+        std::optional<std::int32_t> serial;
+        {
+            std::lock_guard guard(model->lock);
+            serial = std::exchange(model->pendingSerial, std::nullopt);
+        }
+        if (serial)
+            cam.withState([&](CameraState& s) {
+                s.serialNumber = *serial;
+                s.statusChanged = true;
+            });
+        announce ? announce(cam, c) : cam.sendOk();
+    });
+    camera.addHandler("D0", [model](BenchCamera& cam, const BenchCommand&) {
+        std::lock_guard guard(model->lock);
+        model->programming = true;
+        model->recordNumber = 0;
+        model->refusalsLeft = model->options.refuseRecordTimes;
+        model->newFirmware.clear();
+        cam.sendOk();
+    });
+    const CommandHandler sound = camera.handler("S0");
+    const CommandHandler s1 = camera.handler("S1");
+    for (char type = '0'; type <= '9'; ++type) {
+        const std::string code{'S', type};
+        const CommandHandler plain = type == '0' ? sound : type == '1' ? s1 : CommandHandler();
+        camera.addHandler(code, [model, plain](BenchCamera& cam, const BenchCommand& c) {
+            std::unique_lock guard(model->lock);
+            if (!model->programming || c.line.find(';') != std::string::npos) {
+                guard.unlock();
+                plain ? plain(cam, c) : cam.sendRefusal();
+                return;
+            }
+            const diagnostics::SRecordFile parsed = diagnostics::parseSRecords(c.line);
+            const int number = model->recordNumber + 1;
+            const bool refused =
+                !parsed.ok() ||
+                (number == model->options.refuseRecord && model->refusalsLeft-- > 0);
+            if (refused) {
+                guard.unlock();
+                cam.sendRefusal();
+                return;
+            }
+            model->recordNumber = number;
+            const diagnostics::SRecord& r = parsed.records.front();
+            if (r.type == '0')
+                model->newFirmware = diagnostics::headerText(parsed);
+            const bool last = r.type == '7' || r.type == '8' || r.type == '9';
+            std::string header = model->newFirmware;
+            if (last)
+                model->programming = false;
+            guard.unlock();
+            if (last)
+                cam.withState([&](CameraState& s) {
+                    s.firmware = nextFirmware(header, s.firmware);
+                    s.statusChanged = true;
+                });
+            cam.sendOk();
+        });
+    }
+}
+
+} // namespace
+
+BenchStation::BenchStation(BenchCamera& camera, BenchStationOptions options)
+    : camera_(camera), model_(std::make_shared<Model>()) {
+    model_->options = options;
+    devices_ = std::make_unique<RecordingDevices>(model_);
+    speaker_ = std::make_unique<Loudspeaker>(model_);
+    registerStationCommands(camera_, model_);
+    // The camera leaves the factory with the middle DAC setting.
+    withTransferStore(camera_, [](TransferStore& store) {
+        Bytes& record = store.parameterRecord;
+        if (camera::paramDac(record) == 0)
+            camera::setParamDac(record, 16);
+    });
+}
+
+BenchStation::~BenchStation() = default;
+
+diagnostics::StationDevices& BenchStation::devices() {
+    return *devices_;
+}
+
+SoundOutput& BenchStation::loudspeaker() {
+    return *speaker_;
+}
+
+std::vector<OutputWrite> BenchStation::outputLog() const {
+    std::lock_guard guard(model_->lock);
+    return model_->writes;
+}
+
+Scene BenchStation::scene() const {
+    std::lock_guard guard(model_->lock);
+    return model_->scene();
+}
+
+std::uint16_t BenchStation::volume() const {
+    std::lock_guard guard(model_->lock);
+    return model_->volume;
+}
+
+std::string BenchStation::playing() const {
+    std::lock_guard guard(model_->lock);
+    return model_->playing;
+}
+
+Bytes BenchStation::record(double seconds) const {
+    BenchStationOptions o;
+    bool playing;
+    {
+        std::lock_guard guard(model_->lock);
+        o = model_->options;
+        playing = !model_->playing.empty();
+    }
+    const std::size_t n = static_cast<std::size_t>(std::max(0.0, seconds) * double(o.micRate));
+    Bytes out(2 * n);
+    std::mt19937 random(o.seed);
+    std::normal_distribution<double> noise(0.0, o.micNoise);
+    const double fHigh = 625000.0 / double(o.periodHigh);
+    const double fLow = 625000.0 / double(o.periodLow);
+    constexpr double twoPi = 2 * std::numbers::pi;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = double(i) / double(o.micRate);
+        double v = o.micNoise > 0 ? noise(random) : 0.0;
+        if (playing)
+            v += o.highToneLevel * std::sin(twoPi * fHigh * t) +
+                 o.lowToneLevel * std::sin(twoPi * fLow * t);
+        const auto s = static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
+        out[2 * i] = static_cast<std::uint8_t>(s & 0xFF);
+        out[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8);
+    }
+    return out;
+}
+
+} // namespace kv::camsim
