@@ -98,6 +98,9 @@ struct BenchStation::Model {
     std::uint32_t frames = 0;
     std::uint16_t volume = 0;
     std::string playing;
+    std::vector<std::string> blocks;
+    int goodBlocks = 0;
+    int corruptionsLeft = 0;
 
     Scene scene() const {
         if (relay == diagnostics::kRelayWhitePanel)
@@ -261,6 +264,32 @@ void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::
         model->newFirmware.clear();
         cam.sendOk();
     });
+    // Download blocks: logged, and the chosen block's "OK\r\n" corrupted on request.
+    for (const char* code : {"D1", "D2", "D3", "U1"}) {
+        const CommandHandler inner = camera.handler(code);
+        camera.addHandler(code, [model, inner](BenchCamera& cam, const BenchCommand& c) {
+            std::unique_lock guard(model->lock);
+            model->blocks.push_back(c.line);
+            const bool corrupt = model->goodBlocks + 1 == model->options.corruptBlockReply &&
+                                 model->corruptionsLeft > 0;
+            if (corrupt)
+                --model->corruptionsLeft;
+            else
+                ++model->goodBlocks;
+            guard.unlock();
+            if (!corrupt) {
+                inner ? inner(cam, c) : cam.sendRefusal();
+                return;
+            }
+            const long length = c.code == "D3" ? c.number(0, 0) : c.number(1, 0);
+            cam.sendOk();
+            Bytes block(static_cast<std::size_t>(std::clamp(length, 0L, 8192L)));
+            if (cam.receiveRaw(block.data(), block.size(), std::chrono::milliseconds(5000))) {
+                const std::uint8_t bad[4] = {'O', 'K', '\r', '\r'};
+                cam.sendRaw(ByteSpan(bad, 4));
+            }
+        });
+    }
     const CommandHandler sound = camera.handler("S0");
     const CommandHandler s1 = camera.handler("S1");
     for (char type = '0'; type <= '9'; ++type) {
@@ -307,6 +336,7 @@ void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::
 BenchStation::BenchStation(BenchCamera& camera, BenchStationOptions options)
     : camera_(camera), model_(std::make_shared<Model>()) {
     model_->options = options;
+    model_->corruptionsLeft = options.corruptBlockTimes;
     devices_ = std::make_unique<RecordingDevices>(model_);
     speaker_ = std::make_unique<Loudspeaker>(model_);
     registerStationCommands(camera_, model_);
@@ -331,6 +361,11 @@ SoundOutput& BenchStation::loudspeaker() {
 std::vector<OutputWrite> BenchStation::outputLog() const {
     std::lock_guard guard(model_->lock);
     return model_->writes;
+}
+
+std::vector<std::string> BenchStation::blockLog() const {
+    std::lock_guard guard(model_->lock);
+    return model_->blocks;
 }
 
 Scene BenchStation::scene() const {

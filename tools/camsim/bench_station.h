@@ -39,6 +39,8 @@ struct BenchStationOptions {
     // Faults.
     int refuseRecord = 0;         // S-record number (1-based) the camera refuses; 0 = none
     int refuseRecordTimes = 0;    // how often (8 or more: always)
+    int corruptBlockReply = 0;    // download block (1-based, of D1/D2/D3/U1) whose "OK\r\n"
+    int corruptBlockTimes = 0;    // comes back corrupted this many times
     bool relayMissing = false;    // the relay board refuses every write
     bool lightMissing = false;    // the light controller refuses every write
 };
@@ -67,6 +69,8 @@ public:
     SoundOutput& loudspeaker();
 
     std::vector<OutputWrite> outputLog() const;
+    // Every download block announced (D1, D2, D3, U1), retries included: the command line.
+    std::vector<std::string> blockLog() const;
     Scene scene() const;
     // The microphone's recording of `seconds`: 16-bit little-endian samples at micRate, the
     // two tones while the loudspeaker plays the test sound, noise always.
