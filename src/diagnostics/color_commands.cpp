@@ -18,7 +18,7 @@ namespace cmd = camera::cmd;
 using process::ChannelRow;
 
 constexpr int kMinTargetCells = 64;
-constexpr double kMinTargetLevel = 32; // 10-bit: below this the target is not lit
+constexpr double kMinTargetLevel = 128; // 10-bit mean: a target below this is not lit
 
 // B, G, T, R of a cell, in matrix column order.
 ChannelRow cellRow(const process::CellSamples& c) {
@@ -28,8 +28,7 @@ ChannelRow cellRow(const process::CellSamples& c) {
 std::optional<std::vector<std::uint16_t>> loadWhite(Station& s, const std::string& path) {
     imaging::WorkingPicture picture;
     if (imaging::ReadWorkingTiff(path, picture, 0, &s.op) != status::Ok ||
-        picture.ifd.width != process::kMosaicWidth ||
-        picture.ifd.height != process::kMosaicHeight)
+        picture.ifd.width != process::kMosaicWidth || picture.ifd.height != process::kMosaicHeight)
         return std::nullopt;
     std::vector<std::uint16_t> samples = imaging::samples16(picture);
     if (samples.size() != process::kMosaicSamples)
@@ -188,9 +187,9 @@ void placeColorBlock(Bytes& record, const process::CameraColorBlock& block,
         put(v);
     if (levels)
         for (std::size_t i = 0; i < 4; ++i)
-            camera::setParamWord(record, camera::kParamLevelsOffset + 2 * i,
-                                 static_cast<std::int16_t>(std::clamp((*levels)[i], -32768L,
-                                                                      32767L)));
+            camera::setParamWord(
+                record, camera::kParamLevelsOffset + 2 * i,
+                static_cast<std::int16_t>(std::clamp((*levels)[i], -32768L, 32767L)));
 }
 
 bool writeColorParameters(Station& s, const process::CameraColorBlock& block,
@@ -231,8 +230,8 @@ bool neutralizeCameraColor(Station& s, std::optional<std::string> rectText,
     }
     s.profile.writeString("COLOR_PARAMS", "NEUTRAL_RECTANGLE_LTRB", *rectText);
     if (!whiteImage)
-        whiteImage = s.op.chooseFile("Open white image (MONO16.tif format)", "TIFF Files (*.tif)",
-                                     false);
+        whiteImage =
+            s.op.chooseFile("Open white image (MONO16.tif format)", "TIFF Files (*.tif)", false);
     std::optional<std::vector<std::uint16_t>> white;
     if (whiteImage && !whiteImage->empty()) {
         white = loadWhite(s, *whiteImage);

@@ -112,8 +112,9 @@ std::optional<int> runDacTest(Station& s, const DacTestOptions& o) {
         s.op.message("Camera Not Connected!");
         return std::nullopt;
     }
-    const std::optional<long> passesAnswer =
-        o.askPasses ? askNumber(s.op, "Number of passes:", o.passes) : std::optional<long>(o.passes);
+    const std::optional<long> passesAnswer = o.askPasses
+                                                 ? askNumber(s.op, "Number of passes:", o.passes)
+                                                 : std::optional<long>(o.passes);
     if (!passesAnswer)
         return std::nullopt;
     const int passes = static_cast<int>(std::clamp<long>(*passesAnswer, 1, 100));

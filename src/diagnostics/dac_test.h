@@ -34,9 +34,9 @@ std::filesystem::path dacFileName(const std::filesystem::path& gainFolder);
 
 struct DacTestOptions {
     int initialDac = kDefaultDac;
-    int passes = 2;                // default of "Number of passes:": pictures per iteration
-    bool askPasses = true;         // false: `passes` is used without asking
-    std::optional<int> testCount;  // troubleshooting: the run's number, shown in the progress
+    int passes = 2;               // default of "Number of passes:": pictures per iteration
+    bool askPasses = true;        // false: `passes` is used without asking
+    std::optional<int> testCount; // troubleshooting: the run's number, shown in the progress
     // Where "Start DAC Test.\n" and the findings go (the report of the caller); may be empty.
     std::function<void(std::string_view)> report;
     std::filesystem::path gainFolder; // where the DAC file is written

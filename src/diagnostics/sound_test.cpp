@@ -207,8 +207,8 @@ std::string soundSummary(const ToneResult& h, const ToneResult& l, const SoundPa
     out += "\t\tBand.     \tEnergy    \tThresh    \tResult\n";
     out += "\t\tEnergy    \tFrac.     \tFrac.     \t\n";
     out += "\t\t----------------------------------------------\n";
-    put(out, "High Freq:\t%8.0f %9.0f%%\t %9.0f%% \t\t%s\n", h.bandEnergy / kGiga,
-        h.fraction * 100, double(p.toleranceHigh), verdict(h.pass));
+    put(out, "High Freq:\t%8.0f %9.0f%%\t %9.0f%% \t\t%s\n", h.bandEnergy / kGiga, h.fraction * 100,
+        double(p.toleranceHigh), verdict(h.pass));
     put(out, "Low Freq:\t%8.0f %9.0f%%\t %9.0f%% \t\t%s\n", l.bandEnergy / kGiga, l.fraction * 100,
         double(p.toleranceLow), verdict(l.pass));
     out += dashes;
@@ -227,8 +227,7 @@ std::string soundSummary(const ToneResult& h, const ToneResult& l, const SoundPa
     return out;
 }
 
-SoundTestResult runSoundTest(ByteSpan recording, const SoundParams& p,
-                             SpectrumAnalyzer& analyzer) {
+SoundTestResult runSoundTest(ByteSpan recording, const SoundParams& p, SpectrumAnalyzer& analyzer) {
     SoundTestResult result;
     const long n = p.usedSamples;
     if (n < 2 || n % 2 != 0 || n > kMaxUsedSamples || p.badSamples < 0) {
@@ -267,7 +266,8 @@ SoundTestResult runSoundTest(ByteSpan recording, const SoundParams& p,
             result.failure = "The expected bin of a tone lies outside the spectrum.";
             return result;
         }
-        if (dump && !platform::writeFileAtomically(p.dumpFile, dumpText(samples, bins, power, *r, p))) {
+        if (dump &&
+            !platform::writeFileAtomically(p.dumpFile, dumpText(samples, bins, power, *r, p))) {
             result.failure = "Cannot create the dump file " + p.dumpFile.string();
             return result;
         }

@@ -94,8 +94,7 @@ std::optional<ToneResult> analyzeTone(const std::vector<double>& power, long n, 
 // "BAD_SAMPLES" are skipped, stepping over any header). Appends the summary to the report
 // file and writes the dump file when asked. A recording shorter than it needs fails with a
 // clear reason, never reading past its end.
-SoundTestResult runSoundTest(ByteSpan recording, const SoundParams& p,
-                             SpectrumAnalyzer& analyzer);
+SoundTestResult runSoundTest(ByteSpan recording, const SoundParams& p, SpectrumAnalyzer& analyzer);
 // The same on a file (at most 64 MiB are read).
 SoundTestResult runSoundTest(const std::filesystem::path& recording, const SoundParams& p,
                              SpectrumAnalyzer& analyzer);

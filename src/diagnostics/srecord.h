@@ -22,10 +22,10 @@ inline constexpr std::size_t kMaxRecordLine = 80;
 inline constexpr std::size_t kMaxFirmwareFile = 16u << 20;
 
 struct SRecord {
-    int line = 0;      // 1-based line number in the file
-    std::string text;  // the record as in the file, without its line ending
-    char type = '0';   // '0'..'9'
-    Bytes data;        // the bytes after the address, before the checksum
+    int line = 0;     // 1-based line number in the file
+    std::string text; // the record as in the file, without its line ending
+    char type = '0';  // '0'..'9'
+    Bytes data;       // the bytes after the address, before the checksum
     std::uint32_t address = 0;
 };
 

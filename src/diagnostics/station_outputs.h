@@ -58,8 +58,7 @@ class SystemStationDevices final : public StationDevices {
 public:
     explicit SystemStationDevices(const settings::Profile& profile) : profile_(profile) {}
     bool relayWrite(unsigned baseAddress, std::uint8_t value, std::string& error) override;
-    bool lightWrite(ByteSpan bytes, std::chrono::milliseconds timeout,
-                    std::string& error) override;
+    bool lightWrite(ByteSpan bytes, std::chrono::milliseconds timeout, std::string& error) override;
 
 private:
     const settings::Profile& profile_;

@@ -1,7 +1,5 @@
 #include "platform/output_device.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/lp.h>
 #include <linux/ppdev.h>
@@ -9,6 +7,9 @@
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 namespace kv::platform {
 namespace {

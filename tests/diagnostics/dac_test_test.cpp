@@ -26,12 +26,11 @@ TEST(DacMeasure, SixteenthDarkestSampleGivesTheDac) {
         int dac;
     };
     const Row rows[] = {
-        {darkLine(88), 13},          // (88 - 8) / 16 + 8
-        {darkLine(16), 8},
-        {darkLine(0), 8},            // clamped up
-        {darkLine(1000), 30},        // clamped down
-        {darkLine(88, 12, 8), 13},   // 12 darker samples: not yet 16
-        {darkLine(88, 16, 24), 9},   // 16 darker samples decide
+        {darkLine(88), 13},                          // (88 - 8) / 16 + 8
+        {darkLine(16), 8},         {darkLine(0), 8}, // clamped up
+        {darkLine(1000), 30},                        // clamped down
+        {darkLine(88, 12, 8), 13},                   // 12 darker samples: not yet 16
+        {darkLine(88, 16, 24), 9},                   // 16 darker samples decide
         {Bytes(100), -1},
     };
     for (const Row& row : rows)
@@ -64,7 +63,8 @@ TEST(DacTest, FindsTheBenchCamerasOffset) {
         EXPECT_EQ(report, "Start DAC Test.\n");
         EXPECT_TRUE(rig.op.asked("Number of passes:"));
         if (!row.box.empty())
-            EXPECT_TRUE(rig.op.said(row.box)) << (rig.op.messages.empty() ? "" : rig.op.messages[0]);
+            EXPECT_TRUE(rig.op.said(row.box))
+                << (rig.op.messages.empty() ? "" : rig.op.messages[0]);
         else
             EXPECT_TRUE(rig.op.messages.empty());
         // The first iteration's line is the DAC file, and it reads the offset's DAC.
@@ -97,8 +97,7 @@ TEST(DacTest, TroubleshootingReportsVariationsAndAsksAfterFailures) {
     EXPECT_EQ(std::count(rig.op.questions.begin(), rig.op.questions.end(),
                          "DAC processing failure. \nProceed?\n"),
               1);
-    EXPECT_EQ(std::count(rig.op.questions.begin(), rig.op.questions.end(), "Number of passes:"),
-              1);
+    EXPECT_EQ(std::count(rig.op.questions.begin(), rig.op.questions.end(), "Number of passes:"), 1);
     Bytes text;
     ASSERT_TRUE(platform::readWholeFile(report, text));
     EXPECT_EQ(std::string(text.begin(), text.end()), "Start DAC Test.\n");

@@ -165,9 +165,8 @@ TEST(Downloads, SetDacClampsAndTheCameraHoldsTheValue) {
     for (auto [asked, held] : {std::pair{40L, 31}, {-3L, 0}, {17L, 17}}) {
         rig.op.answers["DAC value:"] = std::to_string(asked);
         EXPECT_EQ(setDac(rig.station), held);
-        const int inCamera = rig.store([](camsim::TransferStore& s) {
-            return camera::paramDac(s.parameterRecord);
-        });
+        const int inCamera =
+            rig.store([](camsim::TransferStore& s) { return camera::paramDac(s.parameterRecord); });
         EXPECT_EQ(inCamera, held);
     }
     EXPECT_TRUE(rig.op.messages.empty());
@@ -225,9 +224,9 @@ TEST(Downloads, BatchProcessOrder) {
     ASSERT_TRUE(batchProcess(rig.station, path.string()));
     EXPECT_GE(rig.bench.clock().now() - before, 2000ms);
     const auto order = rig.sequence({"Z1", "N0", "U1", "P0", "Z5"});
-    const std::vector<std::string> expected{"Z5;0", "Z1;1119", "N0",   "N0",  "U1;0,8192,",
-                                            "U1;8192,8192,", "U1;16384,3616,", "P0", "Z1;0",
-                                            "Z5;1"};
+    const std::vector<std::string> expected{
+        "Z5;0",          "Z1;1119",        "N0", "N0",   "U1;0,8192,",
+        "U1;8192,8192,", "U1;16384,3616,", "P0", "Z1;0", "Z5;1"};
     ASSERT_EQ(order.size(), expected.size());
     for (std::size_t i = 0; i < order.size(); ++i)
         EXPECT_EQ(order[i].rfind(expected[i], 0), 0u) << order[i];

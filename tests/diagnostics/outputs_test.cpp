@@ -33,8 +33,8 @@ TEST(StationOutputs, ExactBytesInOrder) {
     ASSERT_TRUE(diagnostics::lightControllerWrite(rig.station, 0x1284));
     ASSERT_TRUE(diagnostics::relayWrite(rig.station, diagnostics::kRelayBluePanel));
     const std::vector<OutputWrite> expected{
-        {Device::Relay, 0x378, {3}},          {Device::Relay, 0x378, {0}},
-        {Device::Light, 0, {0x85, 0x00}},     {Device::Light, 0, {0x84, 0x12}},
+        {Device::Relay, 0x378, {3}},      {Device::Relay, 0x378, {0}},
+        {Device::Light, 0, {0x85, 0x00}}, {Device::Light, 0, {0x84, 0x12}},
         {Device::Relay, 0x378, {0x0B}},
     };
     EXPECT_EQ(rig.bench.outputLog(), expected);

@@ -28,8 +28,7 @@ public:
         auto it = answers.find(std::string(prompt));
         return it == answers.end() ? std::string(initial) : it->second;
     }
-    std::optional<std::string> chooseFile(std::string_view title, std::string_view,
-                                          bool) override {
+    std::optional<std::string> chooseFile(std::string_view title, std::string_view, bool) override {
         questions.emplace_back(title);
         auto it = files.find(std::string(title));
         if (it == files.end())

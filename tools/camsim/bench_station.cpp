@@ -145,7 +145,8 @@ public:
             error = "/dev/lp0: cannot open: No such file or directory";
             return false;
         }
-        model_->writes.push_back({OutputWrite::Device::Light, 0, Bytes(bytes.begin(), bytes.end())});
+        model_->writes.push_back(
+            {OutputWrite::Device::Light, 0, Bytes(bytes.begin(), bytes.end())});
         if (bytes.size() == 2) {
             model_->lightCode = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
             model_->lightWritten = true;
@@ -304,9 +305,8 @@ void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::
             }
             const diagnostics::SRecordFile parsed = diagnostics::parseSRecords(c.line);
             const int number = model->recordNumber + 1;
-            const bool refused =
-                !parsed.ok() ||
-                (number == model->options.refuseRecord && model->refusalsLeft-- > 0);
+            const bool refused = !parsed.ok() || (number == model->options.refuseRecord &&
+                                                  model->refusalsLeft-- > 0);
             if (refused) {
                 guard.unlock();
                 cam.sendRefusal();

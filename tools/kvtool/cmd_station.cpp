@@ -93,11 +93,10 @@ std::unique_ptr<StationRun> prepare(Args& args, std::string& error) {
     camsim::BenchStationOptions stationOptions;
     if (simulate && !readStationOptions(args, stationOptions, error))
         return nullptr;
-    if (!camsim::prepareToolSession([&](std::string_view n) { return args.option(n); },
-                                    [&](std::string_view n) {
-                                        return n == "--simulate" ? simulate : args.flag(n);
-                                    },
-                                    run->session, error))
+    if (!camsim::prepareToolSession(
+            [&](std::string_view n) { return args.option(n); },
+            [&](std::string_view n) { return n == "--simulate" ? simulate : args.flag(n); },
+            run->session, error))
         return nullptr;
     settings::Profile& profile = settings::appProfile();
     Clock* clock = &run->realClock;
@@ -174,8 +173,9 @@ int runStation(Args& args) {
         const auto v = arg1 ? number(*arg1, 0) : std::nullopt;
         if (!v || *v < 0 || *v > 0xFFFF)
             return fail(sub + " wants a value (decimal or 0x..)");
-        const bool ok = sub == "relay" ? diag::relayWrite(s, static_cast<std::uint8_t>(*v))
-                                       : diag::lightControllerWrite(s, static_cast<std::uint16_t>(*v));
+        const bool ok = sub == "relay"
+                            ? diag::relayWrite(s, static_cast<std::uint8_t>(*v))
+                            : diag::lightControllerWrite(s, static_cast<std::uint16_t>(*v));
         return result(*run, ok);
     }
     if (sub == "continuous") {
@@ -272,7 +272,9 @@ int runStation(Args& args) {
     } else if (sub == "serial") {
         ok = diag::setSerialNumber(s);
         if (s.camera)
-            std::printf("Serial number: %lu\n", static_cast<unsigned long>(static_cast<std::uint32_t>(s.camera->status().serialNumber)));
+            std::printf("Serial number: %lu\n",
+                        static_cast<unsigned long>(
+                            static_cast<std::uint32_t>(s.camera->status().serialNumber)));
     } else {
         return usage("station");
     }

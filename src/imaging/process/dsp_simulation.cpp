@@ -1,8 +1,7 @@
 #include "imaging/process/dsp_simulation.h"
 
-#include "imaging/process/gamma_table.h"
-
 #include "imaging/process/cell_render.h"
+#include "imaging/process/gamma_table.h"
 #include "imaging/process/lumin_table.h"
 #include "imaging/process/ram_file.h"
 #include "imaging/tiff_forms.h"

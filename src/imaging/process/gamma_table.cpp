@@ -24,8 +24,8 @@ GammaTable makeTable() {
     const double first = kStart[9];
     for (int i = 10; i <= kPeakLevel; ++i) {
         const double u = double(i - 9) / (kPeakLevel - 9);
-        t[static_cast<std::size_t>(i)] =
-            static_cast<std::uint16_t>(std::lround(first + (kPeak - first) * (1 - (1 - u) * (1 - u))));
+        t[static_cast<std::size_t>(i)] = static_cast<std::uint16_t>(
+            std::lround(first + (kPeak - first) * (1 - (1 - u) * (1 - u))));
     }
     const double p1 = std::log(kPeak / kMid) / std::log(double(kMidLevel) / kPeakLevel);
     for (int i = kPeakLevel + 1; i <= kMidLevel; ++i)
