@@ -25,11 +25,6 @@ void copyText(char (&field)[34], std::string_view text) {
     std::memcpy(field, text.data(), std::min(text.size(), sizeof field - 1));
 }
 
-TW_FIX32 fix32(double v) {
-    const auto scaled = static_cast<TW_INT32>(v * 65536.0 + 0.5);
-    return TW_FIX32{TW_INT16(scaled >> 16), TW_UINT16(scaled & 0xFFFF)};
-}
-
 settings::Profile twainIni() {
     return settings::Profile(settings::twainProfilePath());
 }
@@ -235,8 +230,8 @@ void CTestDS::scan(const CTestUI& ui) {
             imageInfo_ = {};
             const double xDpu = (image_->xPelsPerMeter / 100) * 2.54;
             const double yDpu = (image_->yPelsPerMeter / 100) * 2.54;
-            imageInfo_.XResolution = fix32(std::max(0.0, xDpu));
-            imageInfo_.YResolution = fix32(std::max(0.0, yDpu));
+            imageInfo_.XResolution = toFix32(std::max(0.0, xDpu));
+            imageInfo_.YResolution = toFix32(std::max(0.0, yDpu));
             imageInfo_.ImageWidth = image_->width;
             imageInfo_.ImageLength = image_->height;
             imageInfo_.SamplesPerPixel = 3;

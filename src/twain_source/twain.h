@@ -174,6 +174,12 @@ static_assert(sizeof(TW_IMAGEINFO) == 42);
 static_assert(sizeof(TW_IMAGEMEMXFER) == 42);
 static_assert(sizeof(TW_USERINTERFACE) == 12);
 
+// A real number as TW_FIX32 (whole part and 1/65536 fractions), rounded to the nearest.
+inline TW_FIX32 toFix32(double value) {
+    const auto scaled = static_cast<TW_INT32>(value * 65536.0 + (value < 0 ? -0.5 : 0.5));
+    return TW_FIX32{TW_INT16(scaled >> 16), TW_UINT16(scaled & 0xFFFF)};
+}
+
 // Data groups; the DF_ flags share the SupportedGroups word.
 inline constexpr TW_UINT32 DG_CONTROL = 0x0001;
 inline constexpr TW_UINT32 DG_IMAGE = 0x0002;

@@ -20,15 +20,10 @@ T& need(TW_MEMREF data) {
     return *static_cast<T*>(data);
 }
 
-TW_FIX32 fix32(double v) {
-    const auto scaled = static_cast<TW_INT32>(v * 65536.0 + (v < 0 ? -0.5 : 0.5));
-    return TW_FIX32{TW_INT16(scaled >> 16), TW_UINT16(scaled & 0xFFFF)};
-}
-
 } // namespace
 
 CTWAINDataSource::CTWAINDataSource() {
-    defaultLayout_.Frame = {fix32(0), fix32(0), fix32(8.5), fix32(11)};
+    defaultLayout_.Frame = {toFix32(0), toFix32(0), toFix32(8.5), toFix32(11)};
     defaultLayout_.DocumentNumber = 1;
     defaultLayout_.PageNumber = 1;
     defaultLayout_.FrameNumber = 1;
@@ -434,6 +429,9 @@ void CTWAINDataSource::notify(TW_UINT16 message) {
     {
         std::lock_guard lock(mutex_);
         if (!owned_ || !manager_ || !manager_->DSM_Entry)
+            return;
+        // A notification overtaken by the application (disabled meanwhile) is not sent.
+        if ((message == MSG_XFERREADY && state_ != 6) || (message == MSG_CLOSEDSREQ && state_ < 5))
             return;
         from = identity_;
         to = owner_;
