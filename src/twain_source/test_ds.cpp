@@ -172,8 +172,19 @@ void CTestDS::finishRetired() {
         ui = std::move(retiredUi_);
         kvmini = std::move(retiredKvmini_);
     }
-    ui.reset(); // joins the poller
     kvmini.terminate();
+    if (ui && ui->onOwnThread()) {
+        // Disabled from inside a notification: the poller cannot join itself. It stops once
+        // the notification returns and is joined by the next call or at unload.
+        std::unique_ptr<CTestUI> earlier;
+        {
+            std::lock_guard lock(mutex_);
+            earlier = std::move(retiredUi_);
+            retiredUi_ = std::move(ui);
+        }
+        return; // `earlier`, another poller that has stopped, is joined here
+    }
+    ui.reset(); // joins the poller
 }
 
 void CTestDS::poll(const CTestUI& ui) {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -120,6 +121,8 @@ public:
         return notes_;
     }
     int wrongNotifications() const { return wrong_; }
+    // Called with each notification on the source's thread, as an application's callback is.
+    std::function<void(TW_UINT16)> onNotification;
 
 private:
     static TW_UINT16 managerEntry(TW_IDENTITY* origin, TW_IDENTITY* dest, TW_UINT32 dg,
@@ -135,6 +138,8 @@ private:
             m->notes_.push_back(msg);
         }
         m->wake_.notify_all();
+        if (m->onNotification)
+            m->onNotification(msg);
         return TWRC_SUCCESS;
     }
 

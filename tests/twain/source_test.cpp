@@ -1000,5 +1000,33 @@ TEST_F(TwainSource, WithoutTheManagersEntryPointNotificationsAreDropped) {
     m.close();
 }
 
+// An application that disables the source from inside the close request's callback: the
+// poller cannot join itself, so it is joined later, and nothing is left running.
+TEST_F(TwainSource, DisabledFromInsideANotification) {
+    const std::size_t threadsBefore = threadCount();
+    const fs::path quick = dir.path() / "quick.sh";
+    std::ofstream(quick) << "#!/bin/sh\nexit 0\n";
+    fs::permissions(quick, fs::perms::owner_all);
+    ini().writeString("Korvane", "Location", quick.string());
+    {
+        SourceManager m;
+        std::atomic<TW_UINT16> disableRc{0xFFFF};
+        m.onNotification = [&](TW_UINT16 msg) {
+            if (msg == MSG_CLOSEDSREQ) {
+                TW_USERINTERFACE ui{};
+                disableRc = m.call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+            }
+        };
+        m.open();
+        m.enable();
+        ASSERT_TRUE(m.waitFor(MSG_CLOSEDSREQ));
+        for (int i = 0; i < 500 && disableRc == 0xFFFF; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(disableRc.load(), TWRC_SUCCESS);
+        m.close();
+    }
+    EXPECT_EQ(threadCount(), threadsBefore);
+}
+
 } // namespace
 } // namespace kvtest

@@ -34,6 +34,8 @@ public:
     // its own parts go.
     void destroy();
     bool stopping() const;
+    // True on the dialog's own thread (a notification's receiver calling back, for example).
+    bool onOwnThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
     void startTimer();
     void stopTimer();
