@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -33,6 +34,8 @@ struct StationOperator : SilentOperator {
         const auto it = answers.find(first);
         return it == answers.end() ? true : it->second;
     }
+    int cancelAfter = -1; // cancelled() turns true after this many calls
+    bool cancelled() override { return cancelAfter >= 0 && cancelAfter-- == 0; }
     bool saw(std::string_view start) const {
         for (const std::string& b : boxes)
             if (b.rfind(start, 0) == 0)
@@ -68,6 +71,7 @@ protected:
             return profile.getString("PORTS", port);
         };
         io.cradle.cameraPort = "COM1";
+        io.cradle.readSlice = 5ms;
         io.report = dir / "f.txt";
         return io;
     }
@@ -144,6 +148,60 @@ TEST_F(FocusStationTest, TooFewSweepValues) {
     EXPECT_EQ(station.focusStatus(), CheckStatus::Failed);
     EXPECT_TRUE(op.saw("UNABLE TO FOCUS LENS!\n\nFocusing range must have more than 20 steps!"));
     EXPECT_EQ(bench->cradle().position(), 0); // homed at the end
+}
+
+TEST_F(FocusStationTest, SearchFailures) {
+    struct Row {
+        const char* name;
+        std::function<void(camsim::FocusBench&, StationOperator&, settings::Profile&)> setup;
+        const char* box; // the first box, or nullptr for none
+    };
+    const std::vector<Row> rows = {
+        {"silent cradle",
+         [](camsim::FocusBench& b, StationOperator&, settings::Profile&) {
+             b.cradle().setFaults({true, 0, false});
+         },
+         "UNABLE TO FOCUS LENS!\n\nUnable to initialize lens cradle!"},
+        {"no cradle port",
+         [](camsim::FocusBench&, StationOperator&, settings::Profile& p) {
+             p.writeInt("FOCUS_PARAMS", "CRADLE_PORT_RS232", 0);
+         },
+         "Must specify lens cradle COMM port in *.INI file."},
+        {"cancelled sweep",
+         [](camsim::FocusBench&, StationOperator& o, settings::Profile&) { o.cancelAfter = 10; },
+         "UNABLE TO FOCUS LENS!\n\nCancelled during focus data collection!"},
+        {"Load Lens cancelled",
+         [](camsim::FocusBench&, StationOperator& o, settings::Profile&) {
+             o.answers["Load Lens"] = false;
+         },
+         nullptr},
+        {"odd window",
+         [](camsim::FocusBench&, StationOperator&, settings::Profile& p) {
+             p.writeInt("FOCUS_PARAMS", "AUTO_FOCUS_TARGET_SIZE", 127);
+         },
+         "UNABLE TO FOCUS LENS!\n\nFocus target window does not fit the sensor!"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        start();
+        r.setup(*bench, op, profile);
+        FocusStation station(io());
+        station.run();
+        EXPECT_EQ(station.focusStatus(), CheckStatus::Failed);
+        if (r.box) {
+            ASSERT_FALSE(op.boxes.empty());
+            EXPECT_EQ(op.boxes[0].rfind(r.box, 0), 0u) << op.boxes[0];
+        } else {
+            EXPECT_TRUE(op.boxes.empty());
+        }
+        EXPECT_TRUE(station.result().values.empty() || r.box != nullptr);
+        // Whatever failed, the camera's pings are switched back on.
+        EXPECT_NE(bench->camera().commandLog().back().find("Z5;1"), std::string::npos);
+        op = StationOperator{};
+        link.reset();
+        profile.writeInt("FOCUS_PARAMS", "CRADLE_PORT_RS232", 2);
+        profile.writeInt("FOCUS_PARAMS", "AUTO_FOCUS_TARGET_SIZE", 128);
+    }
 }
 
 TEST_F(FocusStationTest, SlippingCradle) {
