@@ -5,7 +5,10 @@
 #include "camera/camera_link.h"
 #include "camera/command_table.h"
 #include "diagnostics/focus_window.h"
+#include "diagnostics/station.h"
+#include "diagnostics/station_outputs.h"
 #include "platform/paths.h"
+#include "settings/app_settings.h"
 #include "settings/profile.h"
 
 #include <algorithm>
@@ -508,6 +511,18 @@ void FocusStation::run() {
 void runFocusStation(FocusStationIo io) {
     FocusStation station(std::move(io));
     station.run();
+}
+
+FocusStationIo focusStationIo(Station& s) {
+    FocusStationIo io(s.op, s.clock, s.profile);
+    io.camera = s.camera;
+    io.lights = [&s](std::uint16_t code) { return lightControllerWrite(s, code); };
+    if (s.camera)
+        io.cradle.cameraPort = s.camera->portName();
+    io.cradle.portDevice = [&s](std::string_view port) {
+        return settings::AppSettings(s.profile).portDevice(port);
+    };
+    return io;
 }
 
 } // namespace kv::diagnostics

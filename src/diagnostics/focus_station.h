@@ -130,4 +130,9 @@ private:
 // runFocusStation: one run with the settings of `io.profile`.
 void runFocusStation(FocusStationIo io);
 
+struct Station;
+// A run's io from a station: its operator, clock, settings and camera, its light controller
+// (lightControllerWrite), the camera's port kept from the cradle, "f.txt" on the desktop.
+FocusStationIo focusStationIo(Station& s);
+
 } // namespace kv::diagnostics
