@@ -4,6 +4,7 @@
 // command target, which sees every command first.
 #include "app/application.h"
 #include "app/command_handlers.h"
+#include "app/focus_station_dialog.h"
 #include "app/qt_operator.h"
 #include "camera/transfers.h"
 #include "imaging/process/process_commands.h"
@@ -189,6 +190,7 @@ void installDiagnosticsCommands(Application& app) {
             app.camera().setProtocol(protocol);
             app.connectCamera();
         });
+    installFocusStation(app, t);
     t.add(cmd::ContinuousTake, [&app] {
         app.settings().setContinuousTakePicture(!app.settings().continuousTakePicture());
     });
