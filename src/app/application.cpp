@@ -134,6 +134,7 @@ int Application::start() {
     // The frame with its menus from the command table.
     installShellCommands(*this);
     installDiagnosticsCommands(*this);
+    installStationCommands(*this);
     installDocumentCommands(*this);
     FrameSetup setup{edition_->number, productName_, diagnosticsShown_, commandLine_.twainMode};
     frame_ = new MainFrame(setup, router_, *settings_);

@@ -13,6 +13,8 @@ class Application;
 void installShellCommands(Application& app);
 // Diagnostics submenu: sensor-pipeline process commands, memory uploads, factory switches.
 void installDiagnosticsCommands(Application& app);
+// Diagnostics submenu: the station procedures (DAC, colour, picture commands, downloads, sound).
+void installStationCommands(Application& app);
 // File, Edit, View and Edits commands on the picture list; the view is attached to the frame
 // by attachDocumentView() once the frame exists.
 void installDocumentCommands(Application& app);

@@ -26,11 +26,14 @@ public:
     CommandTarget& diagnostics() { return diagnostics_; }
     CommandTarget& application() { return application_; }
     bool has(int id) const { return diagnostics_.has(id) || application_.has(id); }
-    bool run(int id) const { return diagnostics_.run(id) || application_.run(id); }
+    // While busy (a station procedure runs) no command starts; the command counts as handled.
+    bool run(int id) const { return busy_ || diagnostics_.run(id) || application_.run(id); }
+    void setBusy(bool busy) { busy_ = busy; }
 
 private:
     CommandTarget diagnostics_;
     CommandTarget application_;
+    bool busy_ = false;
 };
 
 } // namespace kv::app

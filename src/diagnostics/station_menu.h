@@ -1,7 +1,6 @@
 // The Diagnostics menu commands of these station procedures: command id, menu text and the
-// kvtool station command that runs the same procedure. The program's shell binds its menu
-// rows from this one table. Ids the station's menu never had before come from the free range
-// 33001..33006.
+// kvtool station command that runs the same procedure. Ids the station's menu never had
+// before come from the program's own range (33001 on, shared with the shell's command table).
 #pragma once
 
 #include <array>
@@ -24,12 +23,12 @@ inline constexpr int kIdUncompressed = 32944;
 inline constexpr int kIdUncompressedCompensated = 32972;
 inline constexpr int kIdAcquireSaveMono = 32965;
 inline constexpr int kIdContinuousTakePicture = 32962; // checked while the setting is "1"
-inline constexpr int kIdSetSerialNumber = 33001;
-inline constexpr int kIdDownloadBlemishList = 33002;
-inline constexpr int kIdBatchProcess = 33003;
-inline constexpr int kIdSoundTest = 33004;
-inline constexpr int kIdDownloadProgram = 33005;
-inline constexpr int kIdDownloadGammaTable = 33006;
+inline constexpr int kIdDownloadProgram = 33006;
+inline constexpr int kIdDownloadGammaTable = 33007;
+inline constexpr int kIdDownloadBlemishList = 33008;
+inline constexpr int kIdBatchProcess = 33009;
+inline constexpr int kIdSetSerialNumber = 33010;
+inline constexpr int kIdSoundTest = 33011;
 
 inline constexpr std::array<StationMenuRow, 15> kStationMenu{{
     {kIdDacTroubleshooting, "DAC Troubleshooting Test", "dac"},

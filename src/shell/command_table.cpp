@@ -145,7 +145,7 @@ constexpr CommandRow kRows[] = {
 {33005, "Upload Data From PCCard", "Upload the camera's memory card into a file\nUpload PCCard", "", "", "", cameraReady, nullptr, 0, F},
 {33008, "Download Blemish List", "Download the blemish list to the camera", "", "", "", cameraReady, nullptr, 0, F},
 {33009, "Batch Process", "Let the camera process a memory image as a picture", "", "", "", cameraReady, nullptr, 0, F},
-{33010, "Set Serial Number", "Give the camera a serial number", "", "", "", cameraReady, nullptr, 0, F},
+{33010, "Set Camera Serial Number", "Give the camera a serial number", "", "", "", cameraReady, nullptr, 0, F},
 {33011, "Sound Test", "Test a sound recording", "", "", "", nullptr, nullptr, 0, F},
 {32858, "RAM File To 24 Bit TIFF", "RAM File To 24 Bit TIFF", "", "", "", nullptr, nullptr, 0, F},
 {32862, "RAM File To 16 Bit BW TIFF", "RAM File To 16 Bit BW TIFF", "", "", "", nullptr, nullptr, 0, F},
