@@ -73,7 +73,7 @@ void runStation(Application& app, const std::function<void(diag::Station&)>& pro
     app.camera().setTransferRunning(true);
     procedure(station);
     app.camera().setTransferRunning(false);
-    if (!station.errorText.empty() && station.errorText != "Error downloading camera firmware:")
+    if (!station.errorText.empty())
         op.message(station.errorText);
     app.router().setBusy(false);
     running = false;
@@ -110,7 +110,10 @@ void installStationCommands(Application& app) {
     add(diag::kIdUncompressedCompensated,
         [](diag::Station& s) { diag::takeUncompressedCompensated(s); });
     add(diag::kIdAcquireSaveMono, [](diag::Station& s) { diag::acquireAndSaveMono(s); });
-    add(diag::kIdDownloadProgram, [](diag::Station& s) { diag::downloadFirmware(s); });
+    add(diag::kIdDownloadProgram, [](diag::Station& s) {
+        diag::downloadFirmware(s);
+        s.errorText.clear(); // its box was shown already
+    });
     add(diag::kIdDownloadGammaTable, [](diag::Station& s) { diag::downloadGammaTable(s); });
     add(diag::kIdDownloadBlemishList, [](diag::Station& s) { diag::downloadBlemishList(s); });
     add(diag::kIdBatchProcess, [](diag::Station& s) { diag::batchProcess(s); });

@@ -112,7 +112,6 @@ Status downloadBlock(Station& s, ByteSpan buffer, long start, int kind) {
 }
 
 bool downloadFirmware(Station& s, std::optional<std::string> file) {
-    s.errorText = "Error downloading camera firmware:";
     const bool led = s.ledStation();
     if (led)
         relayWrite(s, kRelayIdle);
@@ -130,6 +129,8 @@ bool downloadFirmware(Station& s, std::optional<std::string> file) {
         s.op.message("Unable to open program file: " + *file + "\n" + records.error);
         return false;
     }
+    // The error text of the download itself; the failures above have their own boxes.
+    s.errorText = "Error downloading camera firmware:";
     s.camera->setPingMode(0);
     s.op.setWaitCursor(true);
     if (!led)
