@@ -45,6 +45,7 @@ RgbPicture ReadBitmap(ByteSpan file) {
         compression == 3 && bits == 32 && headerSize >= 52 && loadLe32(file, 54) == 0x00FF0000u &&
         loadLe32(file, 58) == 0x0000FF00u && loadLe32(file, 62) == 0x000000FFu;
     if (width <= 0 || height <= 0 || width > kMaxBitmapSide || height > kMaxBitmapSide ||
+        static_cast<std::uint64_t>(width * height) > kMaxPicturePixels ||
         (compression != 0 && !plainBitfields32) ||
         (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32))
         return picture;
@@ -99,8 +100,10 @@ RgbPicture ReadBitmap(ByteSpan file) {
 
 Status ReadBitmapFile(const std::filesystem::path& path, RgbPicture& picture) {
     Bytes bytes;
-    // The largest bitmap taken is 16384 x 16384 at 32 bits plus headers.
-    if (!platform::readWholeFile(path, bytes, std::uintmax_t{1} << 31))
+    // The largest bitmap taken: its pixels at 32 bits, padding of its rows, headers and a
+    // colour table.
+    constexpr std::uintmax_t limit = kMaxPicturePixels * 4 + 4 * kMaxBitmapSide + (1 << 20);
+    if (!platform::readWholeFile(path, bytes, limit))
         return status::Failed;
     picture = ReadBitmap(bytes);
     return picture.valid() ? status::Ok : status::Failed;

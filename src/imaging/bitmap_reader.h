@@ -5,13 +5,15 @@
 
 #include "base/bytes.h"
 #include "base/result.h"
+#include "imaging/picture_attributes.h"
 #include "imaging/rgb_picture.h"
 
 #include <filesystem>
 
 namespace kv::imaging {
 
-// Larger bitmaps are refused rather than allocated.
+// Larger bitmaps are refused rather than allocated: sides up to 16384 pixels, and no more
+// pixels than the program takes in (kMaxPicturePixels).
 inline constexpr int kMaxBitmapSide = 16384;
 
 // The picture of a whole bitmap file, top row first; invalid (empty) when the bytes are not a

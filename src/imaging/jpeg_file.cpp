@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 // clang-format off
@@ -158,11 +159,74 @@ boolean app1Handler(j_decompress_ptr cinfo) {
     }
     job->markerBuffer[n] = '\0';
     if (job->markers) {
+        // The whole marker: camera notes hold zero bytes.
         ++job->markers->app1Count;
-        HandleApp1Text(std::string_view(job->markerBuffer, std::strlen(job->markerBuffer)),
+        HandleApp1Text(std::string_view(job->markerBuffer, static_cast<std::size_t>(n)),
                        *job->markers);
     }
     return TRUE;
+}
+
+// The output size at scale num/denom.
+std::pair<unsigned, unsigned> outputSize(jpeg_decompress_struct& cinfo, unsigned num,
+                                         unsigned denom) {
+    cinfo.scale_num = num;
+    cinfo.scale_denom = denom;
+    jpeg_calc_output_dimensions(&cinfo);
+    return {cinfo.output_width, cinfo.output_height};
+}
+
+// Chooses the DCT scale and the whole-number reduction after it so that the picture fits the
+// box. First the usual rule: the largest of 1/1, 1/2, 1/4, 1/8 that fits (1/1 for the
+// full-size box), halved when still larger and within twice the box. A picture that does not
+// fit that way takes the largest scale M/8 that fits the box, or 1/8 reduced by as much as
+// needed.
+void chooseScale(jpeg_decompress_struct& cinfo, DecodeJob& job, unsigned& num, unsigned& denom,
+                 int& reduction) {
+    const unsigned bw = unsigned(job.boxWidth), bh = unsigned(job.boxHeight);
+    auto fits = [](std::pair<unsigned, unsigned> o, unsigned w, unsigned h) {
+        return o.first <= w && o.second <= h;
+    };
+    num = 1;
+    denom = 1;
+    if (job.boxWidth != kJpegWidth) {
+        for (; denom < 8; denom *= 2) {
+            if (fits(outputSize(cinfo, 1, denom), bw, bh))
+                break;
+        }
+    }
+    auto size = outputSize(cinfo, num, denom);
+    if (fits(size, bw, bh)) {
+        reduction = 1;
+        return;
+    }
+    if (fits(size, 2 * bw, 2 * bh)) {
+        reduction = 2;
+        return;
+    }
+    for (unsigned m = 7; m >= 1; --m) {
+        if (fits(outputSize(cinfo, m, 8), bw, bh)) {
+            num = m;
+            denom = 8;
+            reduction = 1;
+            return;
+        }
+    }
+    num = 1;
+    denom = 8;
+    size = outputSize(cinfo, num, denom);
+    reduction = static_cast<int>(std::max((size.first + bw - 1) / bw, (size.second + bh - 1) / bh));
+}
+
+// One CMYK row to RGB. Adobe's files store the inks inverted (0 = full ink).
+void cmykToRgb(const std::uint8_t* in, std::uint8_t* out, int width, bool inverted) {
+    for (int x = 0; x < width; ++x, in += 4, out += 3) {
+        const unsigned k = inverted ? in[3] : 255u - in[3];
+        for (int c = 0; c < 3; ++c) {
+            const unsigned ink = inverted ? in[c] : 255u - in[c];
+            out[c] = static_cast<std::uint8_t>((ink * k + 127) / 255);
+        }
+    }
 }
 
 DecodeResult runDecompress(DecodeJob& job) {
@@ -192,75 +256,89 @@ DecodeResult runDecompress(DecodeJob& job) {
         jpeg_destroy_decompress(&cinfo);
         return DecodeResult::Ok;
     }
-    if (std::uint64_t(cinfo.image_width) * cinfo.image_height > kJpegMaxPixels ||
-        cinfo.num_components != 3) {
+    // Grey and colour pictures come out as RGB from the library; CMYK (and YCCK) ones as
+    // CMYK, converted here. Anything else is refused.
+    const J_COLOR_SPACE space = cinfo.jpeg_color_space;
+    const bool cmyk = cinfo.num_components == 4 && (space == JCS_CMYK || space == JCS_YCCK);
+    const bool rgb = (cinfo.num_components == 1 && space == JCS_GRAYSCALE) ||
+                     (cinfo.num_components == 3 && (space == JCS_YCbCr || space == JCS_RGB));
+    if (std::uint64_t(cinfo.image_width) * cinfo.image_height > kJpegMaxPixels || (!cmyk && !rgb)) {
         jpeg_destroy_decompress(&cinfo);
         return DecodeResult::Refused;
     }
-    // The largest DCT scale at which the picture fits the box; none for the full-size box.
-    unsigned denom = 1;
-    if (job.boxWidth != kJpegWidth) {
-        for (denom = 1; denom < 8; denom *= 2) {
-            const auto w = (cinfo.image_width + denom - 1) / denom;
-            const auto h = (cinfo.image_height + denom - 1) / denom;
-            if (w <= unsigned(job.boxWidth) && h <= unsigned(job.boxHeight))
-                break;
-        }
-    }
-    cinfo.scale_num = 1;
-    cinfo.scale_denom = denom;
-    cinfo.out_color_space = JCS_RGB;
-    jpeg_calc_output_dimensions(&cinfo);
+    cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+    unsigned num = 1, denom = 1;
+    int reduction = 1;
+    chooseScale(cinfo, job, num, denom, reduction);
     const int ow = static_cast<int>(cinfo.output_width);
     const int oh = static_cast<int>(cinfo.output_height);
-    const bool halve = ow > job.boxWidth || oh > job.boxHeight;
-    // Halving gives at most the box when the output is within twice its size; anything larger
-    // would overrun the box.
-    if (cinfo.output_components != 3 ||
-        (halve && (ow > 2 * job.boxWidth || oh > 2 * job.boxHeight))) {
+    const int pw = ow / reduction;
+    const int ph = oh / reduction;
+    if (cinfo.output_components != (cmyk ? 4 : 3) || pw < 1 || ph < 1 || pw > job.boxWidth ||
+        ph > job.boxHeight) {
         jpeg_destroy_decompress(&cinfo);
         return DecodeResult::Refused;
     }
-    const int pw = halve ? ow / 2 : ow;
-    const int ph = halve ? oh / 2 : oh;
     job.placement.width = pw;
     job.placement.height = ph;
     job.placement.x = job.centre ? (job.boxWidth - pw) / 2 : 0;
     job.placement.y = job.centre ? (job.boxHeight - ph) / 2 : 0;
+    job.placement.scaleNumerator = static_cast<int>(num);
     job.placement.scaleDenominator = static_cast<int>(denom);
-    job.placement.halved = halve;
-    if (halve) {
-        job.temp = static_cast<std::uint8_t*>(std::malloc(std::size_t(ow) * std::size_t(oh) * 3));
+    if (num > 1 && denom % num == 0) {
+        job.placement.scaleDenominator = static_cast<int>(denom / num);
+        job.placement.scaleNumerator = 1;
+    }
+    job.placement.reduction = reduction;
+    job.placement.halved = reduction == 2;
+    const bool reduce = reduction > 1;
+    // The whole output when it is reduced afterwards, and one CMYK row.
+    const std::size_t tempBytes =
+        (reduce ? std::size_t(ow) * std::size_t(oh) * 3 : 0) + (cmyk ? std::size_t(ow) * 4 : 0);
+    if (tempBytes) {
+        job.temp = static_cast<std::uint8_t*>(std::malloc(tempBytes));
         if (!job.temp) {
             jpeg_destroy_decompress(&cinfo);
             return DecodeResult::LibraryError;
         }
     }
+    std::uint8_t* cmykRow =
+        cmyk ? job.temp + (reduce ? std::size_t(ow) * std::size_t(oh) * 3 : 0) : nullptr;
+    const bool inverted = cinfo.saw_Adobe_marker;
     jpeg_start_decompress(&cinfo);
     const std::size_t boxStride = std::size_t(job.boxWidth) * 3;
     while (cinfo.output_scanline < cinfo.output_height) {
         const std::size_t y = cinfo.output_scanline;
-        JSAMPROW row = halve ? job.temp + y * std::size_t(ow) * 3
-                             : job.out + (std::size_t(job.placement.y) + y) * boxStride +
-                                   std::size_t(job.placement.x) * 3;
+        std::uint8_t* dest = reduce ? job.temp + y * std::size_t(ow) * 3
+                                    : job.out + (std::size_t(job.placement.y) + y) * boxStride +
+                                          std::size_t(job.placement.x) * 3;
+        JSAMPROW row = cmyk ? cmykRow : dest;
         if (jpeg_read_scanlines(&cinfo, &row, 1) != 1)
             break;
+        if (cmyk)
+            cmykToRgb(cmykRow, dest, ow, inverted);
     }
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
-    if (halve) {
+    if (reduce) {
+        // Each output pixel is the rounded mean of a reduction x reduction block.
         const std::size_t tempStride = std::size_t(ow) * 3;
+        const unsigned area = unsigned(reduction * reduction);
         for (int y = 0; y < ph; ++y) {
-            const std::uint8_t* a = job.temp + std::size_t(2 * y) * tempStride;
-            const std::uint8_t* b = a + tempStride;
             std::uint8_t* o = job.out +
                               (std::size_t(job.placement.y) + std::size_t(y)) * boxStride +
                               std::size_t(job.placement.x) * 3;
             for (int x = 0; x < pw; ++x) {
                 for (int c = 0; c < 3; ++c) {
-                    const std::size_t i = std::size_t(2 * x) * 3 + std::size_t(c);
+                    unsigned sum = 0;
+                    for (int dy = 0; dy < reduction; ++dy) {
+                        const std::uint8_t* a =
+                            job.temp + std::size_t(y * reduction + dy) * tempStride;
+                        for (int dx = 0; dx < reduction; ++dx)
+                            sum += a[std::size_t(x * reduction + dx) * 3 + std::size_t(c)];
+                    }
                     o[std::size_t(x) * 3 + std::size_t(c)] =
-                        static_cast<std::uint8_t>((a[i] + a[i + 3] + b[i] + b[i + 3] + 2) / 4);
+                        static_cast<std::uint8_t>((sum + area / 2) / area);
                 }
             }
         }
@@ -335,8 +413,7 @@ Status WriteJpeg(ByteSpan pixels, const std::filesystem::path& path, int width, 
         return status::Failed;
     std::vector<std::string> texts;
     if (note) {
-        std::string_view n = *note;
-        n = n.substr(0, n.find('\0')); // the note is a C text
+        const std::string_view n = *note; // whole: camera notes hold zero bytes
         texts.push_back(markerText(kPrefixExposure, std::to_string(exposureIndex)));
         texts.push_back(markerText(kPrefixFlash, std::to_string(flash)));
         texts.push_back(markerText(kPrefixQuality, std::to_string(quality)));

@@ -27,10 +27,13 @@ namespace kv::imaging {
 inline constexpr std::size_t kJpegMarkerTextBytes = 10100;
 // The reader's note buffer: the collected note texts are at most 9999 bytes.
 inline constexpr std::size_t kJpegNoteBufferBytes = 10000;
-// libjpeg's memory limit for decoding.
-inline constexpr long kJpegMemoryLimit = 1058576;
 // The largest picture ReadJpeg accepts.
-inline constexpr std::uint64_t kJpegMaxPixels = 3072000;
+inline constexpr std::uint64_t kJpegMaxPixels = kMaxPicturePixels;
+// libjpeg's memory limit for decoding. The library has no backing store, so the limit must
+// hold the whole-picture coefficient buffers of a progressive or multi-scan file: 128 bytes
+// per 8 x 8 block of each of up to 4 components for the largest picture accepted, twice over
+// for block padding and the library's row buffers.
+inline constexpr long kJpegMemoryLimit = long(kJpegMaxPixels / 64 * 128 * 4 * 2);
 // The quality the program writes pictures at.
 inline constexpr int kJpegQuality = 90;
 
@@ -48,8 +51,8 @@ struct JpegMarkers {
 void HandleApp1Text(std::string_view text, JpegMarkers& markers);
 
 // Writes `pixels` (width x height RGB, rows from the top) as a JPEG file. The five APP1 texts
-// are written only when a note is given; a note longer than the marker buffer is cut to fit,
-// and it ends at its first zero byte. Failed when the file cannot be written.
+// are written only when a note is given; a note longer than the marker buffer is cut to fit.
+// The note is written whole, zero bytes included. Failed when the file cannot be written.
 Status WriteJpeg(ByteSpan pixels, const std::filesystem::path& path, int width, int height,
                  int quality, int exposureIndex, int flash, std::optional<std::string_view> note,
                  int waveletCompression);
@@ -64,17 +67,22 @@ struct JpegPlacement {
     int y = 0;
     int width = 0;
     int height = 0;
-    int scaleDenominator = 1; // libjpeg's DCT scaling 1/1, 1/2, 1/4 or 1/8
-    bool halved = false;      // decoded at twice the box and halved
+    int scaleNumerator = 1;   // libjpeg's DCT scaling: 1/1, 1/2, 1/4, 1/8, or M/8 for
+    int scaleDenominator = 1; // pictures that do not fit the box at those
+    int reduction = 1;        // each placed pixel is the mean of reduction x reduction ones
+    bool halved = false;      // reduction 2: decoded at up to twice the box and halved
 };
 
 // Decodes into `out`, a box of boxWidth x boxHeight RGB pixels (at least boxWidth x boxHeight
 // x 3 bytes), scaled by libjpeg's DCT scaling to the largest of 1/1, 1/2, 1/4, 1/8 that fits
 // (no scaling when the box is 960 wide). A picture still larger than the box (up to twice its
-// size) is decoded whole and halved. Placed at the box's centre when `centre` is set,
-// otherwise top left; the rest of the box is left as it was. Refused (Failed, `out`
-// untouched): more than 3072000 pixels, other than 3 components, more than twice the box
-// after scaling. Failed also on a library error (the box may then be partly written).
+// size) is decoded whole and halved; one larger still is scaled by the largest M/8 that fits,
+// or decoded at 1/8 and reduced by a whole factor. Every JPEG file the library decodes is
+// read (baseline, progressive, multi-scan, restart markers); grey and CMYK pictures are
+// converted to RGB. Placed at the box's centre when `centre` is set, otherwise top left; the
+// rest of the box is left as it was. Refused (Failed, `out` untouched): more than 3072000
+// pixels, a colour space other than grey, YCbCr, RGB, CMYK or YCCK. Failed also on a library
+// error (the box may then be partly written).
 Status ReadJpeg(const std::filesystem::path& path, std::span<std::uint8_t> out, int boxWidth,
                 int boxHeight, bool centre, JpegMarkers* markers = nullptr,
                 JpegPlacement* placement = nullptr);

@@ -20,6 +20,9 @@ enum PictureQuality : std::uint16_t {
 };
 
 // 65535 in quality, flash or exposure index means "not known": the tag is not written.
+// The largest picture the program takes in (the 1920 x 1600 output size): larger JPEG and
+// bitmap files are refused rather than allocated.
+inline constexpr std::uint64_t kMaxPicturePixels = 3072000;
 inline constexpr std::uint16_t kAttributeUnknown = 0xFFFF;
 
 // The compression codes of the picture IFD.

@@ -186,6 +186,11 @@ Status StorePictureFile(PictureAttributes& info, const std::filesystem::path& pa
 }
 
 Status RewritePictureFile(const PictureAttributes& info, Operator* op) {
+    PictureAttributes copy = info;
+    return RewritePictureFile(copy, op);
+}
+
+Status RewritePictureFile(PictureAttributes& info, Operator* op) {
     auto file = OpenTiff(info.path, op);
     if (!file)
         return status::Failed;
@@ -193,6 +198,9 @@ Status RewritePictureFile(const PictureAttributes& info, Operator* op) {
     if (!readThumbnail(*file, thumbnail))
         return status::Failed;
     PictureAttributes a = info;
+    // A rewrite keeps the capture time: the record's, else the one already in the file.
+    if (a.captureTime == 0)
+        a.captureTime = file->ifd().time;
     a.soundClip = file->ifd().soundClip;
     Bytes data;
     IfdDescription pictureIfd;
@@ -200,7 +208,10 @@ Status RewritePictureFile(const PictureAttributes& info, Operator* op) {
         return status::Failed;
     a.pictureData.clear();
     file.reset();
-    return writeKvi(a, info.path, thumbnail, data, pictureIfd.compression, true, op);
+    const Status rc = writeKvi(a, info.path, thumbnail, data, pictureIfd.compression, true, op);
+    if (rc == status::Ok)
+        info.captureTime = a.captureTime;
+    return rc;
 }
 
 Status ReadPictureFile(const std::filesystem::path& path, PicturePart part, Bytes& out,

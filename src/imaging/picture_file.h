@@ -67,6 +67,9 @@ Status StorePictureFile(PictureAttributes& info, const std::filesystem::path& pa
 // Rewrites info.path with the current attributes (rotation, white balance, ...), keeping its
 // thumbnail, sound clip and picture data. Always header version 138. Failed when the existing
 // file cannot be read or the new one written; the existing file is then left as it was.
+// The capture time is kept: the record's, else the one in the file (a new one only when
+// neither has one); `info.captureTime` then holds the time written.
+Status RewritePictureFile(PictureAttributes& info, Operator* op = nullptr);
 Status RewritePictureFile(const PictureAttributes& info, Operator* op = nullptr);
 
 // Reads one part of a .kvi (or TIFF) file into `out`; `length` is as the part says: 0 for the

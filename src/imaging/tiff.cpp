@@ -1,5 +1,6 @@
 #include "imaging/tiff.h"
 
+#include "base/text.h"
 #include "platform/atomic_file.h"
 
 #include <algorithm>
@@ -468,6 +469,8 @@ int WriteIfd(TiffWriter& w, const IfdDescription& d) {
     const std::uint64_t next = last ? 0 : evenUp(dataEnd);
     if (next > 0xFFFFFFFFu || dataEnd > 0xFFFFFFFFu)
         return fail("file larger than 4 GB");
+    w.dataStart_ = dataStart;
+    w.pictureDataLength_ = d.pictureDataLength;
     for (auto& e : w.entries_) {
         if (e.tag != offsetsTag)
             continue;
@@ -551,6 +554,13 @@ bool WriteData(TiffWriter& file, ByteSpan bytes) {
 
 Status CloseTiff(TiffWriter& file) {
     if (file.failed_ || file.ifdsWritten_ < file.ifdCount_)
+        return status::Failed;
+    // The last IFD's data must fill its strips exactly, or the file would describe bytes it
+    // does not hold. The .kvi picture's data is the exception: its true length is in tag 514
+    // and its strip byte count stays nominal, as readers of that form expect.
+    const std::uint64_t written = file.position_ - file.dataStart_;
+    if (file.position_ != file.dataEnd_ &&
+        (file.pictureDataLength_ == 0 || written != file.pictureDataLength_))
         return status::Failed;
     return file.file_.commit() ? status::Ok : status::Failed;
 }
@@ -793,14 +803,10 @@ bool TiffReader::readIfd(std::uint32_t offset) {
             break;
         case tifftag::ManufacturingWord:
             if (e.type == kTiffAscii) {
-                // Stored as decimal text by some writers.
-                const auto t = text(e);
-                std::uint64_t v = 0;
-                for (char c : t.value_or(std::string())) {
-                    if (c < '0' || c > '9')
-                        break;
-                    v = std::min<std::uint64_t>(v * 10 + std::uint64_t(c - '0'), 0xFFFFFFFFu);
-                }
+                // Stored as decimal text by some writers, all bits set as "-1" (the number's
+                // text form); other negative values wrap as the 32-bit word would.
+                const long v = std::clamp<long>(parseLeadingDecimal(text(e).value_or("")),
+                                                -0x80000000L, 0xFFFFFFFFL);
                 d.manufacturingWord = static_cast<std::uint32_t>(v);
             } else {
                 d.manufacturingWord = first(0);

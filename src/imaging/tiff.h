@@ -168,7 +168,9 @@ private:
     int ifdsWritten_ = 0;
     std::uint64_t position_ = 0;
     std::uint64_t plannedIfd_ = 8;
-    std::uint64_t dataEnd_ = 0; // where the current IFD's nominal strip data ends
+    std::uint64_t dataEnd_ = 0;           // where the current IFD's nominal strip data ends
+    std::uint64_t dataStart_ = 0;         // where it starts
+    std::uint32_t pictureDataLength_ = 0; // its tag 514
     bool failed_ = false;
     std::string error_;
     std::vector<Entry> entries_;
@@ -263,7 +265,9 @@ int WriteIfd(TiffWriter& file, std::uint32_t width, std::uint32_t height, std::u
 bool WriteData(TiffWriter& file, ByteSpan bytes);
 
 // Finishes the file and renames it into place. Failed when any write failed, fewer IFDs were
-// written than announced, or the rename failed; the real name is then left as it was.
+// written than announced, the last IFD's data differs from its nominal length (unless it is
+// exactly its picture-data length, tag 514: the .kvi picture's data), or the rename failed;
+// the real name is then left as it was.
 Status CloseTiff(TiffWriter& file);
 
 // Reads `path` and its first IFD. Null when the file cannot be read, is larger than

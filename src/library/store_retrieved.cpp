@@ -139,7 +139,9 @@ StoredItem storeRetrievedItem(const camera::TransferItem& item, const StoreConte
         info.quality = static_cast<std::uint16_t>(item.quality);
         info.flash = static_cast<std::uint16_t>(item.flash);
         info.exposureIndex = static_cast<std::uint16_t>(item.exposure);
-        st = imaging::StorePictureJpeg(rgb, *name, info, 0, note);
+        // The quality code goes into the "KVI Wavelet Compression" marker (Standard's 1 tells
+        // the renderer the picture was taken at 480 x 400; Best's 0 is not written).
+        st = imaging::StorePictureJpeg(rgb, *name, info, static_cast<int>(item.quality), note);
         record.isJpeg = 1;
         record.quality = static_cast<std::uint16_t>(item.quality);
     }

@@ -111,11 +111,11 @@ public:
     void InverseTransform(int startLevel, bool reduced);
 
     // Forward path on planes() (Y, Cb, Cr, means already removed; transformed in place):
-    // four analysis levels, quantisation with the given scale per plane (held to 1-32767; the
-    // stream carries it truncated), coding. means are in units of 32 (written rounded half
-    // away from zero). When reduced, level-0 detail is
-    // coded as zero runs and levels 1-4 are halved so that the reduced rebuild gives the
-    // picture's levels (the Standard quality form).
+    // four analysis levels, quantisation with the given scale per plane (rounded to a whole
+    // number and held to 1-32767, as the stream carries it), coding. means are in units of 32
+    // (written rounded half away from zero). When reduced, level-0 detail is coded as zero runs and
+    // levels 1-4 are halved so that the reduced rebuild gives the picture's levels (the Standard
+    // quality form).
     Bytes EncodePicture(const std::array<double, 3>& means, const std::array<double, 3>& scales,
                         bool reduced = false);
 

@@ -377,8 +377,9 @@ Bytes WaveletCodec::writeStream(const std::array<double, 3>& means,
     header.byte(0);
     header.checksum();
     for (int c : kStreamPlaneOrder)
-        writeSegment(out, c, s.plane(c), std::clamp(scales[c], kMinScale, kMaxScale), means[c],
-                     reduced, s.scan.data(), s.vector);
+        // Rounded first: the stream carries a whole scale and the decoder's steps come from it.
+        writeSegment(out, c, s.plane(c), std::clamp(std::round(scales[c]), kMinScale, kMaxScale),
+                     means[c], reduced, s.scan.data(), s.vector);
     return out;
 }
 
