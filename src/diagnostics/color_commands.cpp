@@ -140,10 +140,12 @@ std::optional<ChannelRow> neutralBalance(const process::ColorParams& params,
                                          const ChannelRow& balance, const ChannelMeans& target) {
     // A = M diag(target): RGB = A k for balance k. The smallest change d of k with
     // A (k + d) = (y, y, y) is d = A^T (A A^T)^-1 (t - A k).
+    // The target's means are in memory order, the matrix columns in B, R, G, T.
+    const ChannelMeans means = process::ToColumnOrder(target);
     std::array<std::array<double, 4>, 3> a{};
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c)
-            a[r][c] = params.high[r][c] * target[c];
+            a[r][c] = params.high[r][c] * means[c];
     std::array<double, 3> rgb{};
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c)

@@ -15,11 +15,13 @@ TEST(NeutralBalance, MakesTheTargetNeutralWithTheSmallestChange) {
     const ChannelMeans target{360, 450, 405, 382};
     const auto k = neutralBalance(params, params.balanceDay, target);
     ASSERT_TRUE(k);
+    // The matrix columns (and the balance) are B, R, G, T; the means B, G, T, R.
+    const ChannelMeans means = process::ToColumnOrder(target);
     std::array<double, 3> rgb{};
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c)
             rgb[std::size_t(r)] += params.high[std::size_t(r)][std::size_t(c)] *
-                                   (*k)[std::size_t(c)] * target[std::size_t(c)];
+                                   (*k)[std::size_t(c)] * means[std::size_t(c)];
     EXPECT_NEAR(rgb[0], rgb[1], 1e-6 * rgb[1]);
     EXPECT_NEAR(rgb[2], rgb[1], 1e-6 * rgb[1]);
     // A target that is neutral already keeps its coefficients.

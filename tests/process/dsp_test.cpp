@@ -37,8 +37,10 @@ TEST(DspParams, DefaultsMissingLabelsAndTheReadLimit) {
     const DspParams defaults = DefaultDspParams();
     // The defaults come from the converted default colour parameters.
     const CameraColorBlock block = ConvertColorParams(DefaultColorParams());
-    EXPECT_EQ(defaults.matrixHigh[1][2], block.high[1][2]);
-    EXPECT_EQ(defaults.matrixHigh[3][0], block.highLuminance[0]);
+    // Their columns B, R, G, T are put into the cells' order B, G, T, R.
+    EXPECT_EQ(defaults.matrixHigh[1][kT], block.high[1][kColumnT]);
+    EXPECT_EQ(defaults.matrixHigh[1][kR], block.high[1][kColumnR]);
+    EXPECT_EQ(defaults.matrixHigh[3][kG], block.highLuminance[kColumnG]);
     EXPECT_EQ(defaults.saturation[0], 11111);
 
     struct Row {

@@ -169,7 +169,7 @@ int runColourParams(Args& args) {
     if (args.size() != 0)
         return usage("colour-params");
     const kv::process::ColorParams p = kv::process::LoadColorParams(kv::settings::appProfile());
-    std::printf("Loaded (columns B G T R):\n");
+    std::printf("Loaded (columns B R G T):\n");
     const char* rows[] = {"high R", "high G", "high B", "high luminance"};
     for (int r = 0; r < 4; ++r)
         printRow(rows[r], p.high[r]);

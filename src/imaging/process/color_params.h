@@ -3,8 +3,10 @@
 // coefficients, read from section "COLOR_PARAMS" of the settings file, and their conversion
 // to the camera's fixed-point form (signed 16 bits, 13 fractional bits).
 //
-// Matrix columns are the sensor channels in the order B, G, T, R, the order of the camera's
-// memory and of its parameter block ("[BGTR]").
+// Matrix columns are the sensor channels in the order B, R, G, T, the order of the cell
+// rendering's matrix (cell_render.h), so that the settings' matrices and the quick rendering
+// read alike. The simulation's channel order (B, G, T, R, the camera's memory and parameter
+// text "[BGTR]") is reached through ToChannelOrder.
 #pragma once
 
 #include "settings/profile.h"
@@ -49,7 +51,27 @@ int ParseNumbers(std::string_view text, double* values, int count);
 // NaN gives 0.
 std::int16_t ToCameraFixed(double value);
 
-// The converted block. Matrices are from the channels B, G, T, R to Y, Cb, Cr.
+// Matrix column of each sensor channel.
+enum MatrixColumn { kColumnB = 0, kColumnR = 1, kColumnG = 2, kColumnT = 3 };
+
+// A row in matrix column order (B, R, G, T) rearranged into the memory order B, G, T, R.
+template <typename T>
+std::array<T, 4> ToChannelOrder(const std::array<T, 4>& row) {
+    return {row[kColumnB], row[kColumnG], row[kColumnT], row[kColumnR]};
+}
+
+// The reverse: a row in memory order B, G, T, R in matrix column order B, R, G, T.
+template <typename T>
+std::array<T, 4> ToColumnOrder(const std::array<T, 4>& row) {
+    std::array<T, 4> out{};
+    out[kColumnB] = row[0];
+    out[kColumnG] = row[1];
+    out[kColumnT] = row[2];
+    out[kColumnR] = row[3];
+    return out;
+}
+
+// The converted block. Matrices are from the channels (columns B, R, G, T) to Y, Cb, Cr.
 struct CameraColorBlock {
     std::array<std::array<std::int16_t, 4>, 3> high{};
     std::array<std::array<std::int16_t, 4>, 3> low{};

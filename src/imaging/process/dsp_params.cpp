@@ -40,12 +40,16 @@ int ParseInts(std::string_view text, int* values, int count) {
 
 DspParams DefaultDspParams() {
     DspParams p;
+    // The colour parameters' columns are B, R, G, T; the simulation's cells B, G, T, R.
     const CameraColorBlock block = ConvertColorParams(DefaultColorParams());
-    for (int r = 0; r < 3; ++r)
+    for (int r = 0; r < 3; ++r) {
+        const auto row = ToChannelOrder(block.high[r]);
         for (int c = 0; c < 4; ++c)
-            p.matrixHigh[r][c] = block.high[r][c];
+            p.matrixHigh[r][c] = row[c];
+    }
+    const auto luminance = ToChannelOrder(block.highLuminance);
     for (int c = 0; c < 4; ++c)
-        p.matrixHigh[3][c] = block.highLuminance[c];
+        p.matrixHigh[3][c] = luminance[c];
     p.matrixFlash = p.matrixHigh;
     for (int c = 0; c < 3; ++c)
         p.saturation[c] = block.saturation[c];

@@ -11,7 +11,8 @@
 //   ", low ="                   its lower threshold
 //
 // A colour matrix is four rows (Y, Cb, Cr, luminance) of four columns (B, G, T, R) in the
-// camera's fixed point, 8192 = 1.0: the form ConvertColorParams produces.
+// camera's fixed point, 8192 = 1.0: the form ConvertColorParams produces, its columns put into
+// this order (ToChannelOrder).
 #pragma once
 
 #include <array>
