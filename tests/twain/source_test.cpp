@@ -1028,5 +1028,27 @@ TEST_F(TwainSource, DisabledFromInsideANotification) {
     EXPECT_EQ(threadCount(), threadsBefore);
 }
 
+// Without "Location" the source still enables (nothing arrives until the program is run by
+// hand) and says why on standard error; a program that cannot be started is no failure either.
+TEST_F(TwainSource, MissingOrBadLocationLeavesTheSourceEnabled) {
+    for (const char* location : {"", "/nonexistent/kvmini"}) {
+        SCOPED_TRACE(location);
+        if (*location)
+            ini().writeString("Korvane", "Location", location);
+        ::testing::internal::CaptureStderr();
+        SourceManager m;
+        m.open();
+        m.enable();
+        TW_USERINTERFACE ui{};
+        EXPECT_EQ(m.call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_FAILURE);
+        EXPECT_EQ(m.condition(), TWCC_SEQERROR) << "already enabled";
+        EXPECT_FALSE(m.waitFor(MSG_CLOSEDSREQ, std::chrono::milliseconds(600)));
+        m.disable();
+        m.close();
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find(*location ? location : "\"Location\""), std::string::npos) << err;
+    }
+}
+
 } // namespace
 } // namespace kvtest
