@@ -4,10 +4,13 @@
 #include "app/qt_operator.h"
 #include "base/clock.h"
 #include "base/sound_output.h"
+#include "camsim/focus_bench.h"
 #include "diagnostics/focus_station.h"
 #include "diagnostics/station.h"
 #include "diagnostics/station_outputs.h"
 #include "shell/command_table.h"
+
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -19,6 +22,8 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <filesystem>
+#include <memory>
 
 namespace kv::app {
 
@@ -38,6 +43,43 @@ const char* statusText(diagnostics::CheckStatus s) {
 
 // The open dialog, for the Focus Test command.
 QPointer<FocusStationDialog> openDialog;
+
+// With --simulate the station runs on the focus bench around the program's bench camera, in
+// virtual time, on a copy of the settings that holds the bench's ports and sweep. The bench and
+// its clock stay for the rest of the process (the camera keeps the focus target).
+struct SimulatedStation {
+    ~SimulatedStation() {
+        std::error_code ec;
+        if (!settingsCopy.empty())
+            std::filesystem::remove(settingsCopy, ec);
+    }
+    VirtualClock clock;
+    std::unique_ptr<camsim::FocusBench> bench;
+    std::unique_ptr<camsim::FocusBenchDevices> devices;
+    std::filesystem::path settingsCopy;
+    std::unique_ptr<settings::Profile> profile;
+    camsim::BenchCamera* camera = nullptr;
+};
+
+SimulatedStation& simulatedStation(camsim::BenchCamera& camera, settings::Profile& real) {
+    static SimulatedStation s;
+    if (s.camera != &camera) {
+        camsim::FocusBenchOptions options;
+        options.clock = &s.clock;
+        s.devices.reset();
+        s.bench = std::make_unique<camsim::FocusBench>(options, camera);
+        s.devices = std::make_unique<camsim::FocusBenchDevices>(*s.bench);
+        s.camera = &camera;
+        s.settingsCopy = std::filesystem::temp_directory_path() /
+                         ("kvmini-focus-" + std::to_string(::getpid()) + ".INI");
+    }
+    std::error_code ec;
+    std::filesystem::copy_file(real.path(), s.settingsCopy,
+                               std::filesystem::copy_options::overwrite_existing, ec);
+    s.profile = std::make_unique<settings::Profile>(s.settingsCopy);
+    s.bench->writeStationSettings(*s.profile);
+    return s;
+}
 
 } // namespace
 
@@ -89,12 +131,27 @@ void FocusStationDialog::runOnce() {
     }
     running_ = true;
     start_->setEnabled(false);
-    QtOperator op(this, app_.productName());
-    RealClock clock([] { QApplication::processEvents(); });
-    settings::Profile& profile = app_.settings().profile();
-    diagnostics::SystemStationDevices devices(profile);
+    QtOperator person(this, app_.productName());
+    RealClock realClock([] { QApplication::processEvents(); });
+    settings::Profile* profile = &app_.settings().profile();
+    Operator* op = &person;
+    Clock* clock = &realClock;
+    std::unique_ptr<diagnostics::SystemStationDevices> system;
+    diagnostics::StationDevices* devices = nullptr;
+    std::unique_ptr<Operator> watched;
+    if (camsim::BenchCamera* bench = app_.camera().bench()) {
+        SimulatedStation& sim = simulatedStation(*bench, *profile);
+        profile = sim.profile.get();
+        clock = &sim.clock;
+        devices = sim.devices.get();
+        watched = sim.bench->watch(person);
+        op = watched.get();
+    } else {
+        system = std::make_unique<diagnostics::SystemStationDevices>(*profile);
+        devices = system.get();
+    }
     SilentSound sound;
-    diagnostics::Station station(op, clock, profile, devices, sound);
+    diagnostics::Station station(*op, *clock, *profile, *devices, sound);
     station.camera = cam;
     diagnostics::FocusStationIo io = diagnostics::focusStationIo(station);
     io.repeat = repeat();
@@ -114,7 +171,7 @@ void FocusStationDialog::runOnce() {
                           .arg(QString::fromLatin1(statusText(focus.lensCheckStatus())))
                           .arg(QString::fromLatin1(statusText(focus.finalCheckStatus()))));
     if (!focus.errorText().empty())
-        op.message(focus.errorText());
+        person.message(focus.errorText());
     start_->setEnabled(true);
     running_ = false;
 }

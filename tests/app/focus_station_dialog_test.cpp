@@ -4,8 +4,12 @@
 #include "shell/command_table.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <vector>
 
 namespace kv::testing {
@@ -39,6 +43,32 @@ TEST_F(FocusStationDialogTest, MenuCommandWithF2AndTheDialog) {
     for (QLabel* l : dialog.findChildren<QLabel*>())
         shown = shown || (!l->pixmap().isNull() && l->pixmap().width() == 32);
     EXPECT_TRUE(shown);
+}
+
+TEST_F(FocusStationDialogTest, RunsOnTheBenchWithSimulate) {
+    auto& a = start(QStringLiteral("/usr/bin/kvmini"),
+                    {QStringLiteral("--no-splash"), QStringLiteral("--diagnostics"),
+                     QStringLiteral("--simulate")});
+    a.connectCamera();
+    ASSERT_NE(a.camera().camera(), nullptr);
+    // The person at the station answers every box with its default button.
+    QStringList boxes;
+    QTimer person;
+    QObject::connect(&person, &QTimer::timeout, [&boxes] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            boxes << box->text();
+            box->defaultButton()->click();
+        }
+    });
+    person.start(10);
+    app::FocusStationDialog dialog(a, a.frame());
+    dialog.runOnce();
+    person.stop();
+    EXPECT_TRUE(boxes.contains(QStringLiteral("Load Lens"))) << boxes.join("|").toStdString();
+    bool passed = false;
+    for (QLabel* l : dialog.findChildren<QLabel*>())
+        passed = passed || l->text().startsWith(QStringLiteral("Focus passed at 630"));
+    EXPECT_TRUE(passed) << boxes.join("|").toStdString();
 }
 
 } // namespace

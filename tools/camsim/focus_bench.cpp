@@ -46,13 +46,22 @@ private:
 
 } // namespace
 
-FocusBench::FocusBench(FocusBenchOptions options) : options_(std::move(options)) {
-    camera_ = std::make_unique<BenchCamera>(options_.camera);
-    cradle_ = std::make_unique<BenchCradle>(
+FocusBench::FocusBench(FocusBenchOptions options)
+    : options_(std::move(options)), ownCamera_(std::make_unique<BenchCamera>(options_.camera)) {
+    attach(*ownCamera_);
+}
+
+FocusBench::FocusBench(FocusBenchOptions options, BenchCamera& camera)
+    : options_(std::move(options)) {
+    attach(camera);
+}
+
+void FocusBench::attach(BenchCamera& camera) {
+    camera_ = &camera;
+    cradle_ = std::make_shared<BenchCradle>(
         BenchCradleOptions{options_.cradleTravel, options_.clock, options_.cradleFaults});
-    BenchCradle* cradle = cradle_.get();
-    scene_ =
-        std::make_shared<FocusScene>(options_.scene, [cradle] { return cradle->lensPosition(); });
+    scene_ = std::make_shared<FocusScene>(options_.scene,
+                                          [cradle = cradle_] { return cradle->lensPosition(); });
     registerFocusCommands(*camera_, scene_);
 }
 
@@ -103,6 +112,15 @@ void FocusBench::writeBenchSweep(settings::Profile& profile) {
         profile.writeInt("FOCUS_PARAMS", "CRADLE_END_POSITION", 63300);
         profile.writeInt("FOCUS_PARAMS", "CRADLE_STEP", 4);
     }
+}
+
+bool FocusBenchDevices::lightWrite(ByteSpan bytes, std::chrono::milliseconds, std::string& error) {
+    if (bytes.size() != 2) {
+        error = "a light-controller code is two bytes";
+        return false;
+    }
+    bench_.lights(bytes[0] | (bytes[1] << 8));
+    return true;
 }
 
 std::unique_ptr<Operator> FocusBench::watch(Operator& inner) {

@@ -13,6 +13,7 @@
 #include "camsim/bench_camera.h"
 #include "camsim/bench_cradle.h"
 #include "camsim/focus_scene.h"
+#include "diagnostics/station_outputs.h"
 
 #include <atomic>
 #include <memory>
@@ -39,6 +40,9 @@ struct FocusBenchOptions {
 class FocusBench {
 public:
     explicit FocusBench(FocusBenchOptions options = {});
+    // The same around a bench camera that already runs (the program's simulation): "Z6" is
+    // added to it. The focus target and the cradle stay alive with the camera's handler.
+    FocusBench(FocusBenchOptions options, BenchCamera& camera);
     ~FocusBench();
     FocusBench(const FocusBench&) = delete;
     FocusBench& operator=(const FocusBench&) = delete;
@@ -65,13 +69,28 @@ public:
     std::unique_ptr<Operator> watch(Operator& inner);
 
 private:
+    void attach(BenchCamera& camera);
+
     FocusBenchOptions options_;
-    std::unique_ptr<BenchCamera> camera_;
-    std::unique_ptr<BenchCradle> cradle_;
+    std::unique_ptr<BenchCamera> ownCamera_;
+    BenchCamera* camera_ = nullptr;
+    std::shared_ptr<BenchCradle> cradle_;
     std::shared_ptr<FocusScene> scene_;
     std::unique_ptr<platform::PseudoTerminal> lightLine_;
     std::atomic<bool> stop_{false};
     std::thread lightThread_;
+};
+
+// The station's outputs on the bench: light-controller codes reach the focus target's lights;
+// there is no relay board (its writes are taken and do nothing).
+class FocusBenchDevices final : public diagnostics::StationDevices {
+public:
+    explicit FocusBenchDevices(FocusBench& bench) : bench_(bench) {}
+    bool relayWrite(unsigned, std::uint8_t, std::string&) override { return true; }
+    bool lightWrite(ByteSpan bytes, std::chrono::milliseconds, std::string& error) override;
+
+private:
+    FocusBench& bench_;
 };
 
 } // namespace kv::camsim

@@ -30,25 +30,6 @@ namespace {
 using namespace kv;
 namespace diag = kv::diagnostics;
 
-// The bench's light controller: codes reach the focus target's lights; the relay board is
-// not there.
-class FocusBenchDevices final : public diag::StationDevices {
-public:
-    explicit FocusBenchDevices(camsim::FocusBench& bench) : bench_(bench) {}
-    bool relayWrite(unsigned, std::uint8_t, std::string&) override { return true; }
-    bool lightWrite(ByteSpan bytes, std::chrono::milliseconds, std::string& error) override {
-        if (bytes.size() != 2) {
-            error = "two bytes expected";
-            return false;
-        }
-        bench_.lights(bytes[0] | (bytes[1] << 8));
-        return true;
-    }
-
-private:
-    camsim::FocusBench& bench_;
-};
-
 std::optional<long> number(const std::optional<std::string>& text) {
     if (!text)
         return std::nullopt;
@@ -137,7 +118,7 @@ int runFocus(Args& args) {
         benchProfile = std::make_unique<settings::Profile>(scratch.path);
         bench->writeStationSettings(*benchProfile);
         profile = benchProfile.get();
-        devices = std::make_unique<FocusBenchDevices>(*bench);
+        devices = std::make_unique<camsim::FocusBenchDevices>(*bench);
         camera::LinkOptions lo;
         lo.devicePath = bench->camera().devicePath();
         lo.timing.shutdownPoll = std::chrono::milliseconds(20);
