@@ -1,37 +1,22 @@
 // kvtool focus-station as a station script runs it against the focus bench.
 
+#include "support/run_command.h"
 #include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out;
-};
+using kv::testing::CommandOutcome;
 
-Outcome focusStation(const kv::testing::ScratchDir& dir, const std::string& args) {
-    const std::string line = "KVMINI_CONFIG_DIR='" + dir.path().string() + "' " +
-                             std::string(KVTOOL_PATH) + " focus-station --simulate --report '" +
-                             (dir / "f.txt").string() + "' " + args + " 2>&1";
-    Outcome result;
-    FILE* pipe = ::popen(line.c_str(), "r");
-    if (!pipe)
-        return result;
-    std::array<char, 4096> chunk{};
-    while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe))
-        result.out.append(chunk.data(), n);
-    const int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+CommandOutcome focusStation(const kv::testing::ScratchDir& dir, const std::string& args) {
+    return kv::testing::runCommand(
+        "KVMINI_CONFIG_DIR='" + dir.path().string() + "' " + std::string(KVTOOL_PATH) +
+        " focus-station --simulate --report '" + (dir / "f.txt").string() + "' " + args + " 2>&1");
 }
 
 TEST(KvtoolFocusStation, RunsAgainstTheBench) {
@@ -49,7 +34,7 @@ TEST(KvtoolFocusStation, RunsAgainstTheBench) {
          }) {
         SCOPED_TRACE(r.args);
         kv::testing::ScratchDir dir;
-        const Outcome got = focusStation(dir, r.args);
+        const CommandOutcome got = focusStation(dir, r.args);
         EXPECT_EQ(got.exitCode, r.exitCode) << got.out;
         EXPECT_NE(got.out.find(r.shows), std::string::npos) << got.out;
         // The bench's ports and sweep never reach the real settings file.

@@ -2,6 +2,7 @@
 // started bench camera found through the settings file's "PORTS" section.
 
 #include "settings/profile.h"
+#include "support/run_command.h"
 #include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -19,25 +20,13 @@
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    std::string out; // standard output and standard error together
-};
+using Outcome = kv::testing::CommandOutcome;
 
-// Runs a shell command line with the settings directory pointed at `configDir`.
+// Runs a shell command line with the settings directory pointed at `configDir`; standard
+// output and standard error together.
 Outcome run(const kv::testing::ScratchDir& configDir, const std::string& commandLine) {
-    const std::string full =
-        "KVMINI_CONFIG_DIR='" + configDir.path().string() + "' TZ=UTC " + commandLine + " 2>&1";
-    Outcome result;
-    FILE* pipe = ::popen(full.c_str(), "r");
-    if (!pipe)
-        return result;
-    std::array<char, 4096> chunk{};
-    while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe))
-        result.out.append(chunk.data(), n);
-    const int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    return kv::testing::runCommand("KVMINI_CONFIG_DIR='" + configDir.path().string() + "' TZ=UTC " +
+                                   commandLine + " 2>&1");
 }
 
 std::string kvtool(const std::string& args) {

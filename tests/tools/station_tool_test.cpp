@@ -2,6 +2,7 @@
 // scripted operator's answers, the Parts' texts on standard output, exit codes.
 
 #include "settings/profile.h"
+#include "support/run_command.h"
 #include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -21,18 +22,10 @@ struct Outcome {
 };
 
 Outcome station(const kv::testing::ScratchDir& dir, const std::string& args) {
-    const std::string line = "KVMINI_CONFIG_DIR='" + dir.path().string() + "' HOME='" +
-                             dir.path().string() + "' " + KVTOOL_PATH + " station " + args +
-                             " 2>'" + (dir / "err.txt").string() + "'";
-    Outcome result;
-    FILE* pipe = ::popen(line.c_str(), "r");
-    if (!pipe)
-        return result;
-    std::array<char, 4096> chunk{};
-    while (std::size_t n = std::fread(chunk.data(), 1, chunk.size(), pipe))
-        result.out.append(chunk.data(), n);
-    const int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const auto got = kv::testing::runCommand(
+        "KVMINI_CONFIG_DIR='" + dir.path().string() + "' HOME='" + dir.path().string() + "' " +
+        KVTOOL_PATH + " station " + args + " 2>'" + (dir / "err.txt").string() + "'");
+    Outcome result{got.exitCode, got.out, {}};
     std::ifstream err(dir / "err.txt");
     result.err.assign(std::istreambuf_iterator<char>(err), {});
     return result;
