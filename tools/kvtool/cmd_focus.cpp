@@ -59,12 +59,8 @@ struct ScratchFile {
 int runFocus(Args& args) {
     ScriptedOperator op;
     std::string error;
-    while (auto a = args.option("--answer"))
-        if (!op.addAnswer(*a))
-            return fail("--answer wants QUESTION=ANSWER");
-    if (auto file = args.option("--answers"))
-        if (!op.loadAnswers(*file, error))
-            return fail(error);
+    if (!op.takeAnswers(args, error))
+        return fail(error);
     const auto repeatText = args.option("--repeat");
     const auto repeat = repeatText ? number(repeatText) : std::optional<long>(1);
     if (!repeat || *repeat < 1)

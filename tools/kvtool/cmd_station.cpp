@@ -81,14 +81,8 @@ bool readStationOptions(Args& args, camsim::BenchStationOptions& o, std::string&
 // Prepares the run: answers, the bench station or the real devices, the station context.
 std::unique_ptr<StationRun> prepare(Args& args, std::string& error) {
     auto run = std::make_unique<StationRun>();
-    while (auto a = args.option("--answer"))
-        if (!run->op.addAnswer(*a)) {
-            error = "--answer wants QUESTION=ANSWER";
-            return nullptr;
-        }
-    if (auto file = args.option("--answers"))
-        if (!run->op.loadAnswers(*file, error))
-            return nullptr;
+    if (!run->op.takeAnswers(args, error))
+        return nullptr;
     const bool simulate = args.flag("--simulate");
     camsim::BenchStationOptions stationOptions;
     if (simulate && !readStationOptions(args, stationOptions, error))

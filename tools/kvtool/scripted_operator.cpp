@@ -1,5 +1,7 @@
 #include "scripted_operator.h"
 
+#include "command.h"
+
 #include <cctype>
 #include <cstdio>
 #include <fstream>
@@ -126,6 +128,18 @@ void ScriptedOperator::endProgress() {
     if (progressLine_)
         std::fprintf(stderr, "\n");
     progressLine_ = false;
+}
+
+bool ScriptedOperator::takeAnswers(Args& args, std::string& error) {
+    while (auto a = args.option("--answer")) {
+        if (!addAnswer(*a)) {
+            error = "--answer wants QUESTION=ANSWER";
+            return false;
+        }
+    }
+    if (auto file = args.option("--answers"))
+        return loadAnswers(*file, error);
+    return true;
 }
 
 } // namespace kvtool

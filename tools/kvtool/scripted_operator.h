@@ -13,8 +13,13 @@
 
 namespace kvtool {
 
+class Args;
+
 class ScriptedOperator final : public kv::Operator {
 public:
+    // Takes every "--answer QUESTION=ANSWER" and an "--answers FILE" from `args`; false with
+    // `error` set when one is bad.
+    bool takeAnswers(Args& args, std::string& error);
     // Adds "QUESTION=ANSWER"; false when there is no '='.
     bool addAnswer(const std::string& line);
     // Reads an answers file; false with `error` set when it cannot be read or a line is bad.
