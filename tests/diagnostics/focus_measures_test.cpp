@@ -87,6 +87,22 @@ TEST(FocusEqualise, StretchesEachPlaneAndCountsGrey) {
     EXPECT_TRUE(targetQualityOk(s, 0.33, 13.0));
     EXPECT_FALSE(targetQualityOk(s, 0.33, 4.0)); // too much gain
 
+    // One stretch for the whole window: the planes' gains stay in the picture.
+    std::vector<std::uint8_t> again(400);
+    for (int y = 0; y < n; ++y)
+        for (int x = 0; x < n; ++x) {
+            const int plane = (y % 2) * 2 + (x % 2);
+            const bool bright = ((x / 4) + (y / 4)) % 2 == 0;
+            again[static_cast<std::size_t>(y * n + x)] =
+                static_cast<std::uint8_t>(bright ? 10 + 20 * (plane + 1) : 10);
+        }
+    const EqualiseStats whole = equaliseWindow(again, n, false);
+    for (const PlaneStats& p : whole.planes) {
+        EXPECT_EQ(p.low, 10);
+        EXPECT_EQ(p.high, 90);
+    }
+    EXPECT_GT(whole.grey, 0); // the weaker planes' bright squares land in the grey band
+
     std::vector<std::uint8_t> flat(400, 128);
     const EqualiseStats f = equaliseWindow(flat, n);
     EXPECT_EQ(f.planes[0].high, f.planes[0].low + 1); // equal ends are pulled apart

@@ -358,6 +358,26 @@ TEST_F(FocusStationTest, RepeatModeStartsTheNextRunInsteadOfHoming) {
     EXPECT_NE(bench->camera().commandLog().back().find("Z5;1"), std::string::npos);
 }
 
+TEST_F(FocusStationTest, ShowsEveryTargetWindowWhenAsked) {
+    start();
+    profile.writeInt("DIAGNOSTICS", "CHECK_LENS", 0);
+    int shown = 0;
+    for (int display : {0, 1}) {
+        profile.writeInt("DIAGNOSTICS", "FOCUS_IMAGE_DISPLAY", display);
+        FocusStationIo withDisplay = io();
+        withDisplay.showWindow = [&shown](ByteSpan window, int n) {
+            EXPECT_EQ(window.size(), static_cast<std::size_t>(n * n));
+            ++shown;
+        };
+        FocusStation station(withDisplay);
+        station.run();
+        ASSERT_EQ(station.focusStatus(), CheckStatus::Passed);
+        // The sweep's windows and the one at the focus; dark windows are not shown.
+        EXPECT_EQ(shown, display ? static_cast<int>(station.result().values.size()) + 1 : 0);
+        shown = 0;
+    }
+}
+
 // One fixed run appends exactly these sections to f.txt.
 TEST_F(FocusStationTest, ReportMatchesTheGoldenFile) {
     camsim::FocusBenchOptions options;
