@@ -4,6 +4,7 @@
 #include "camsim/transfer_commands.h"
 #include "diagnostics/srecord.h"
 #include "imaging/process/ram_file.h"
+#include "platform/pseudo_terminal.h"
 
 #include <algorithm>
 #include <array>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <numbers>
 #include <random>
+#include <thread>
 
 namespace kv::camsim {
 namespace {
@@ -348,7 +350,59 @@ BenchStation::BenchStation(BenchCamera& camera, BenchStationOptions options)
     });
 }
 
+struct BenchStation::Lines {
+    platform::PseudoTerminal relay;
+    platform::PseudoTerminal lights;
+    std::atomic<bool> stop{false};
+    std::thread relayThread;
+    std::thread lightThread;
+    ~Lines() {
+        stop = true;
+        relay.wake();
+        lights.wake();
+        if (relayThread.joinable())
+            relayThread.join();
+        if (lightThread.joinable())
+            lightThread.join();
+    }
+};
+
 BenchStation::~BenchStation() = default;
+
+std::pair<std::string, std::string> BenchStation::startOutputLines() {
+    if (lines_)
+        return {lines_->relay.slavePath(), lines_->lights.slavePath()};
+    auto lines = std::make_unique<Lines>();
+    if (!lines->relay.isOpen() || !lines->lights.isOpen())
+        return {};
+    // Each byte on the relay line is one control-register value, each pair on the light line
+    // one code (little-endian).
+    const auto pump = [this, l = lines.get()](platform::PseudoTerminal& line, std::size_t unit) {
+        Bytes pending;
+        std::uint8_t chunk[64];
+        std::string error;
+        while (!l->stop.load()) {
+            const long n = line.read(chunk, sizeof chunk, std::chrono::milliseconds(200));
+            if (n <= 0) {
+                if (n < 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            pending.insert(pending.end(), chunk, chunk + n);
+            for (; pending.size() >= unit;
+                 pending.erase(pending.begin(), pending.begin() + long(unit))) {
+                if (unit == 1)
+                    devices_->relayWrite(0, pending[0], error);
+                else
+                    devices_->lightWrite(ByteSpan(pending.data(), 2), {}, error);
+            }
+        }
+    };
+    lines->relayThread = std::thread([pump, l = lines.get()] { pump(l->relay, 1); });
+    lines->lightThread = std::thread([pump, l = lines.get()] { pump(l->lights, 2); });
+    lines_ = std::move(lines);
+    return {lines_->relay.slavePath(), lines_->lights.slavePath()};
+}
 
 diagnostics::StationDevices& BenchStation::devices() {
     return *devices_;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kv::camsim {
@@ -75,6 +76,11 @@ public:
     // The microphone's recording of `seconds`: 16-bit little-endian samples at micRate, the
     // two tones while the loudspeaker plays the test sound, noise always.
     Bytes record(double seconds) const;
+    // For a station program in another process (kvcamsim --station): the relay board and the
+    // light controller as two pseudo-terminals whose bytes reach the recorders. Returns the
+    // two device paths (relay, lights) to put under "PORTS"; empty on failure.
+    std::pair<std::string, std::string> startOutputLines();
+
     // The loudspeaker's last volume and file.
     std::uint16_t volume() const;
     std::string playing() const;
@@ -87,6 +93,8 @@ private:
     std::shared_ptr<Model> model_;
     std::unique_ptr<diagnostics::StationDevices> devices_;
     std::unique_ptr<SoundOutput> speaker_;
+    struct Lines;
+    std::unique_ptr<Lines> lines_;
 };
 
 // The frame the sensor gives for `scene` at DAC setting `dac` (10-bit samples in a 960 x 800

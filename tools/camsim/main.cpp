@@ -3,6 +3,7 @@
 
 #include "camsim/bench_camera.h"
 #include "camsim/bench_options.h"
+#include "camsim/bench_station.h"
 #include "camsim/focus_bench.h"
 #include "settings/profile.h"
 
@@ -64,6 +65,9 @@ int main(int argc, char** argv) {
                     "                         CRADLE_PORT_RS232, the lights' under LPT1, and\n"
                     "                         the bench's sweep (62800..63300 by 4) if none\n"
                     "  --best-focus=N         the bench lens's best-focus position (63050)\n"
+                    "  --station              also run the bench station: relay board and light\n"
+                    "                         controller on pseudo-terminals (written under\n"
+                    "                         [PORTS] RELAY_BOARD and LPT1 with --ports)\n"
                     "%s",
                     kv::camsim::kBenchOptionsHelp);
         return 0;
@@ -78,6 +82,7 @@ int main(int argc, char** argv) {
     const bool withCradle = words.flag("--cradle");
     const auto cradlePort = words.option("--cradle-port");
     const auto bestFocus = words.option("--best-focus");
+    const bool withStation = words.flag("--station");
     if (!kv::camsim::readBenchOptions([&](std::string_view n) { return words.option(n); },
                                       [&](std::string_view n) { return words.flag(n); }, options,
                                       error)) {
@@ -129,6 +134,22 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "kvcamsim: cannot write %s\n", profile.path().c_str());
                 return 1;
             }
+        }
+    }
+    std::unique_ptr<kv::camsim::BenchStation> station;
+    if (withStation && !focus) {
+        station = std::make_unique<kv::camsim::BenchStation>(camera);
+        const auto [relay, lights] = station->startOutputLines();
+        if (relay.empty()) {
+            std::fprintf(stderr, "kvcamsim: cannot open the station's pseudo-terminals\n");
+            return 1;
+        }
+        std::printf("relay %s\nlights %s\n", relay.c_str(), lights.c_str());
+        auto& profile = kv::settings::appProfile();
+        if (ports && !(profile.writeString("PORTS", "RELAY_BOARD", relay) &&
+                       profile.writeString("PORTS", "LPT1", lights))) {
+            std::fprintf(stderr, "kvcamsim: cannot write %s\n", profile.path().c_str());
+            return 1;
         }
     }
     std::fflush(stdout);
