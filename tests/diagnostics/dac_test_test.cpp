@@ -81,6 +81,7 @@ TEST(DacTest, FindsTheBenchCamerasOffset) {
         EXPECT_EQ(rig.commands("Q0;3").size(), 1u);
         EXPECT_EQ(rig.commands("S0;0").size(), 1u);
         EXPECT_GE(rig.bench.clock().now(), 4 * 3000ms);
+        ASSERT_FALSE(rig.op.progress.empty());
         EXPECT_NE(rig.op.progress.front().find("DAC Image --Uploading 2048, DAC:16, Iteration:1"),
                   std::string::npos);
     }

@@ -60,7 +60,8 @@ TEST(Downloads, GainImageGoesDownIn48Blocks) {
     EXPECT_EQ(blocks[47].length, 2944);
     EXPECT_EQ(rig.store([](camsim::TransferStore& s) { return s.gain; }), gain);
     EXPECT_EQ(rig.commands("L0").size(), 48u);
-    EXPECT_TRUE(rig.op.progress.back() == "Camera programming Flash memory");
+    ASSERT_FALSE(rig.op.progress.empty());
+    EXPECT_EQ(rig.op.progress.back(), "Camera programming Flash memory");
 }
 
 TEST(Downloads, CorruptedReplyRepeatsTheBlockAndTheFifthFailureEndsIt) {
@@ -85,6 +86,7 @@ TEST(Downloads, CorruptedReplyRepeatsTheBlockAndTheFifthFailureEndsIt) {
         }
         EXPECT_EQ(log.size(), row.succeeds ? 48u + 4 : 2u + 5);
         if (row.succeeds) {
+            ASSERT_GT(rig.op.progress.size(), 2u);
             EXPECT_NE(rig.op.progress[2].find(" - Retransmit: "), std::string::npos);
         }
         // The flash is switched back on whatever happened.
@@ -104,6 +106,7 @@ TEST(Downloads, FirmwareDownloadMovesTheCameraToItsNewVersion) {
     EXPECT_EQ(rig.station.camera->status().firmwareText(), "3.20");
     EXPECT_EQ(rig.connects, 1); // reconnected after the download
     EXPECT_EQ(rig.commands("S1").size(), 30u);
+    ASSERT_FALSE(rig.op.progress.empty());
     EXPECT_EQ(rig.op.progress.back(), "Downloading S-Record 32");
     const auto order = rig.sequence({"Z5", "L0", "D0", "S0", "S9"});
     ASSERT_GE(order.size(), 5u);

@@ -63,6 +63,9 @@ public:
             camera::LinkOptions linkOptions;
             linkOptions.devicePath = camera.devicePath();
             linkOptions.timing = fastLinkTiming();
+            // The bench renders a frame after each picture; under the sanitizers that takes
+            // longer than the short time-out of the transfer tests.
+            linkOptions.timing.serialTimeout = 400ms;
             link = std::make_unique<camera::CameraLink>("COM1", camera::kLineRS232, linkOptions);
             if (link->connect(115200) != camera::LinkState::Connected)
                 return nullptr;

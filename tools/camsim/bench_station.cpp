@@ -220,12 +220,14 @@ void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::
     const CommandHandler picture = camera.handler("P0");
     const CommandHandler p7 = camera.handler("P7");
     camera.addHandler("P0", [model, picture](BenchCamera& cam, const BenchCommand& c) {
-        takeFrame(cam, *model, false);
+        // The answer first, as the camera does; the frame is in memory before the next
+        // command is read.
         picture ? picture(cam, c) : cam.sendOk();
+        takeFrame(cam, *model, false);
     });
     camera.addHandler("P7", [model, p7](BenchCamera& cam, const BenchCommand& c) {
-        takeFrame(cam, *model, true);
         p7 ? p7(cam, c) : cam.sendOk();
+        takeFrame(cam, *model, true);
     });
     camera.addHandler("Z1", [model](BenchCamera& cam, const BenchCommand& c) {
         if (c.count() != 1) {
