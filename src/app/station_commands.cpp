@@ -5,6 +5,7 @@
 #include "app/command_handlers.h"
 #include "app/qt_operator.h"
 #include "base/clock.h"
+#include "camsim/bench_station.h"
 #include "diagnostics/color_commands.h"
 #include "diagnostics/dac_test.h"
 #include "diagnostics/downloads.h"
@@ -53,6 +54,21 @@ QtSoundOutput& loudspeaker() {
     return speaker;
 }
 
+// With --simulate the procedures run on the bench station around the program's bench camera:
+// its sensor, outputs and loudspeaker, in virtual time. It stays for the rest of the process.
+camsim::BenchStation* simulatedStation(Application& app) {
+    static std::unique_ptr<camsim::BenchStation> station;
+    static camsim::BenchCamera* around = nullptr;
+    camsim::BenchCamera* bench = app.camera().bench();
+    if (!bench)
+        return nullptr;
+    if (around != bench) {
+        station = std::make_unique<camsim::BenchStation>(*bench);
+        around = bench;
+    }
+    return station.get();
+}
+
 // One procedure run: the station context over the program's camera, devices and dialogs.
 void runStation(Application& app, const std::function<void(diag::Station&)>& procedure) {
     static bool running = false;
@@ -63,8 +79,11 @@ void runStation(Application& app, const std::function<void(diag::Station&)>& pro
     QtOperator op(app.frame(), app.productName());
     RealClock clock([] { QCoreApplication::processEvents(); });
     settings::Profile& profile = app.settings().profile();
-    diag::SystemStationDevices devices(profile);
-    diag::Station station(op, clock, profile, devices, loudspeaker());
+    diag::SystemStationDevices systemDevices(profile);
+    camsim::BenchStation* bench = simulatedStation(app);
+    diag::Station station(op, bench ? static_cast<Clock&>(bench->clock()) : clock, profile,
+                          bench ? bench->devices() : systemDevices,
+                          bench ? bench->loudspeaker() : loudspeaker());
     station.camera = app.camera().camera();
     station.reconnect = [&app]() {
         app.connectCamera();
