@@ -256,12 +256,12 @@ void FocusStation::focusReport(const FocusResult& r) {
     appendReport(out);
 }
 
-Status FocusStation::lensCheck(int kind, int reference, int& measured) {
+Status FocusStation::lensCheck(int kind, int reference, int& measured, bool lensMoves) {
     measured = 0;
     if (kind == 1)
         return axialCheck(reference, measured);
     if (kind == 2)
-        return fieldCheck(measured);
+        return fieldCheck(measured, lensMoves);
     return status::Ok;
 }
 
@@ -293,7 +293,7 @@ Status FocusStation::axialCheck(int reference, int& measured) {
     return errorText_.empty() && st == status::Ok ? status::Ok : status::Failed;
 }
 
-Status FocusStation::fieldCheck(int& measured) {
+Status FocusStation::fieldCheck(int& measured, bool lensMoves) {
     const FocusSettings& s = settings_;
     const int side = s.regionSide();
     std::vector<Window> windows;
@@ -310,11 +310,11 @@ Status FocusStation::fieldCheck(int& measured) {
         return status::Failed;
 
     // The three object distances are stood in for by lens positions: near field further
-    // out, infinity further in, by "FOCUS_LENS_FIELD_SPAN" steps. Without a cradle the lens
-    // is measured where it stands.
+    // out, infinity further in, by "FOCUS_LENS_FIELD_SPAN" steps. A lens the cradle cannot
+    // move (no cradle, or glued) is measured where it stands, in the mid field only.
     static constexpr const char* kFields[3] = {"Near field", "Mid field", "Infinity"};
     long here = 0;
-    const bool canMove = cradle_ && cradle_->isOpen() && cradle_->readPosition(here);
+    const bool canMove = lensMoves && cradle_ && cradle_->isOpen() && cradle_->readPosition(here);
     const long offsets[3] = {s.fieldSpan, 0, -s.fieldSpan};
 
     std::string table = "\r\nLENS PERFORMANCE REPORT:\r\n";
@@ -326,7 +326,7 @@ Status FocusStation::fieldCheck(int& measured) {
             cause = c;
     };
     std::array<int, 3> centre{};
-    for (int f = 0; f < 3; ++f) {
+    for (int f = canMove ? 0 : 1; f < (canMove ? 3 : 2); ++f) {
         if (canMove && !cradle_->moveChecked(here + offsets[f], s.cradle.maxTime)) {
             fail("Lens cradle position error!");
             return status::Failed;
@@ -386,7 +386,7 @@ Status FocusStation::fieldCheck(int& measured) {
     measured = centre[1];
     if (canMove)
         cradle_->moveChecked(here, s.cradle.maxTime);
-    if (centre[1] < centre[0] || centre[1] < centre[2])
+    if (canMove && (centre[1] < centre[0] || centre[1] < centre[2]))
         setCause("Lens not sharpest in mid field");
     table +=
         cause.empty() ? std::string("Lens OK") : "DEFECTIVE LENS.  Cause of failure:  " + cause;
@@ -488,7 +488,7 @@ void FocusStation::run() {
         if (checkFocus != 1 && checkFocus != 2)
             return;
         int measured = 0;
-        const Status st = lensCheck(checkFocus, lensSharpness, measured);
+        const Status st = lensCheck(checkFocus, lensSharpness, measured, false);
         if (st != status::Ok || !errorText_.empty()) {
             io_.op.message("LENS FAILED FINAL TEST!\n" + errorText_ +
                            "\nLikely cause: glue did not adhere.");

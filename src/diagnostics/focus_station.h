@@ -82,8 +82,9 @@ public:
     Status focusSearch(FocusResult& result);
     // Lens check 1 (axial, against `reference` x "SHARPNESS_CHECK_RATIO") or 2 (field check),
     // writing its report section. 0 or 0xFFFF (reason in errorText()). `measured` receives
-    // the combined sharpness of the axial window.
-    Status lensCheck(int kind, int reference, int& measured);
+    // the combined sharpness of the axial window (of the middle region in the mid field).
+    // `lensMoves` false (a glued lens): the field check measures the mid field only.
+    Status lensCheck(int kind, int reference, int& measured, bool lensMoves = true);
 
     const std::string& errorText() const { return errorText_; }
     const FocusResult& result() const { return result_; }
@@ -109,7 +110,7 @@ private:
     // One target window: captured, dark subtracted, reordered, equalised and measured.
     Status measureWindow(const Window& w, Measured& m, int line);
     Status axialCheck(int reference, int& measured);
-    Status fieldCheck(int& measured);
+    Status fieldCheck(int& measured, bool lensMoves);
     void fail(const std::string& message);
     void appendReport(const std::string& text);
     bool cameraFault(Status st, int line);

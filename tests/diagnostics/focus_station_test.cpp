@@ -307,6 +307,18 @@ TEST_F(FocusStationTest, FinalCheckOnlyWithCheckFocus) {
     EXPECT_NE(report().find("FINAL FOCUS CHECK:\n\n\nAXIAL MID FIELD PERFORMANCE REPORT:\nLens OK"),
               std::string::npos);
 
+    // The field check of a glued lens: the mid field where it stands.
+    profile.writeInt("DIAGNOSTICS", "CHECK_FOCUS", 2);
+    op = StationOperator{};
+    FocusStation field(io());
+    field.run();
+    EXPECT_EQ(field.finalCheckStatus(), CheckStatus::Passed) << field.errorText();
+    const std::string text = report();
+    const std::string last = text.substr(text.rfind("FINAL FOCUS CHECK:"));
+    EXPECT_EQ(last.find("Near field"), std::string::npos);
+    EXPECT_NE(last.find("Mid field   Middle"), std::string::npos);
+    profile.writeInt("DIAGNOSTICS", "CHECK_FOCUS", 1);
+
     // A glue that did not hold: the lens goes with the cradle.
     op = StationOperator{};
     bench->cradle().releaseLens();
