@@ -58,4 +58,21 @@ TEST(KvtoolFocusStation, AppendsToTheReport) {
     EXPECT_NE(report.find("LENS CHECK:\n\n"), std::string::npos);
 }
 
+TEST(KvcamsimCradle, PrintsAndWritesTheBenchDevices) {
+    kv::testing::ScratchDir dir;
+    const CommandOutcome got = kv::testing::runCommand(
+        "KVMINI_CONFIG_DIR='" + dir.path().string() + "' " + std::string(KVCAMSIM_PATH) +
+        " --cradle --cradle-port=COM3 --seconds=1 2>/dev/null");
+    EXPECT_EQ(got.exitCode, 0);
+    EXPECT_NE(got.out.find("\ncradle /dev/"), std::string::npos) << got.out;
+    EXPECT_NE(got.out.find("\nlights /dev/"), std::string::npos) << got.out;
+    std::ifstream in(dir / "kvmini.INI");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("COM3=/dev/"), std::string::npos) << text.str();
+    EXPECT_NE(text.str().find("LPT1=/dev/"), std::string::npos);
+    EXPECT_NE(text.str().find("CRADLE_PORT_RS232=3"), std::string::npos);
+    EXPECT_NE(text.str().find("CRADLE_STEP=4"), std::string::npos);
+}
+
 } // namespace
