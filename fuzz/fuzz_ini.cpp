@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -20,6 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     doc.set("FUZZ", "KEY", "value");
     if (doc.find("FUZZ", "KEY") != "value")
+        std::abort();
+    // Any value the file can hold reads back as it was given; others are refused unchanged.
+    const std::string_view value = text.substr(0, 64);
+    const std::string before = doc.text();
+    const bool stored = doc.set("FUZZ", "VALUE", value);
+    if (stored != kv::settings::IniDocument::canHoldValue(value) ||
+        (stored && doc.find("FUZZ", "VALUE") != value) || (!stored && doc.text() != before))
         std::abort();
     return 0;
 }

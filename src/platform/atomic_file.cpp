@@ -94,7 +94,8 @@ AtomicFile::AtomicFile(fs::path target) : target_(followLinks(target)) {
     removeDeadTemporaries(dir);
 
     int fd = -1;
-    if (unnamedAllowed) {
+    // An unnamed file is named later through /proc/self/fd; without /proc it could not be.
+    if (unnamedAllowed && ::access("/proc/self/fd", X_OK) == 0) {
         fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
         if (fd >= 0)
             lockExclusive(fd, 0);
