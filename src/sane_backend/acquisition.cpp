@@ -100,7 +100,8 @@ SANE_Status openFailureStatus(const std::string& devicePath, const std::string& 
 
 // Fetches `record` through the link's transfer worker so that a cancel request stops it
 // between blocks. The record's buffers are filled when the result is GOOD.
-SANE_Status fetchRecord(camera::CameraLink& link, const std::shared_ptr<camera::TransferItem>& record,
+SANE_Status fetchRecord(camera::CameraLink& link,
+                        const std::shared_ptr<camera::TransferItem>& record,
                         const std::shared_ptr<NoticeQueue>& notices,
                         const std::atomic<bool>& cancel) {
     camera::CameraTransfers::installRetrieveAction(link, {}, notices);
@@ -153,8 +154,8 @@ SANE_Status CameraSession::open(const std::string& port, std::unique_ptr<CameraS
         options.devicePath = device;
         auto link = std::make_unique<camera::CameraLink>(port, connect.lineStandard, options);
         if (link->port().opening() != 0) {
-            message = port + ": " + (device.empty() ? "no device under \"PORTS\""
-                                                    : link->port().lastError());
+            message = port + ": " +
+                      (device.empty() ? "no device under \"PORTS\"" : link->port().lastError());
             return openFailureStatus(device, link->port().lastError());
         }
         link->setConfiguredRate(connect.baudRate);
@@ -174,7 +175,8 @@ Acquired CameraSession::acquire(const AcquireRequest& request, const std::atomic
         return failure(SANE_STATUS_IO_ERROR, "the camera is gone");
     if (request.source == Source::TakePicture) {
         if (const Status st = link.execute(camera::cmd::TakePicture); st != status::Ok)
-            return failure(SANE_STATUS_IO_ERROR, "Take Picture failed: " + std::string(statusText(st)));
+            return failure(SANE_STATUS_IO_ERROR,
+                           "Take Picture failed: " + std::string(statusText(st)));
     }
     if (cancel.load())
         return failure(SANE_STATUS_CANCELLED, "cancelled");
@@ -197,11 +199,11 @@ Acquired CameraSession::acquire(const AcquireRequest& request, const std::atomic
         if (pictures.empty()) {
             result = failure(SANE_STATUS_NO_DOCS, "the camera holds no pictures");
         } else if (request.source == Source::Stored &&
-                   (request.pictureNumber < 1 || std::size_t(request.pictureNumber) > pictures.size())) {
-            result = failure(SANE_STATUS_INVAL, "the camera holds " +
-                                                    std::to_string(pictures.size()) +
-                                                    " pictures, not " +
-                                                    std::to_string(request.pictureNumber));
+                   (request.pictureNumber < 1 ||
+                    std::size_t(request.pictureNumber) > pictures.size())) {
+            result = failure(SANE_STATUS_INVAL,
+                             "the camera holds " + std::to_string(pictures.size()) +
+                                 " pictures, not " + std::to_string(request.pictureNumber));
         } else {
             record = request.source == Source::Stored
                          ? pictures[std::size_t(request.pictureNumber - 1)]
@@ -241,7 +243,8 @@ Acquired CameraSession::acquire(const AcquireRequest& request, const std::atomic
     library::RenderSource source = library::renderSourceOf(stored.record);
     source.edits.whiteBalance.enabled = request.whiteBalance ? 1 : 0;
     source.edits.brightness = imaging::BrightnessFactorForSlider(request.brightness);
-    result.picture = library::renderPicture(source, library::RenderMode::Output, request.outputSize);
+    result.picture =
+        library::renderPicture(source, library::RenderMode::Output, request.outputSize);
     if (!result.picture.valid())
         return failure(SANE_STATUS_IO_ERROR, "the picture could not be rendered");
     result.status = SANE_STATUS_GOOD;

@@ -14,7 +14,7 @@ namespace kv::sane_backend {
 inline constexpr std::string_view kConfigFileName = "kvmini.conf";
 
 struct BackendConfig {
-    std::vector<std::string> ports; // "COM1".."COM4", each once, in the file's order
+    std::vector<std::string> ports;   // "COM1".."COM4", each once, in the file's order
     std::vector<std::string> ignored; // lines that name no logical port (for the debug output)
 };
 

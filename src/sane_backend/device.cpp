@@ -3,8 +3,8 @@
 #include "imaging/edits.h"
 #include "library/output_renderer.h"
 
-#include <sane/saneopts.h>
 #include <fcntl.h>
+#include <sane/saneopts.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -164,13 +164,27 @@ SANE_Status Device::control(int option, SANE_Action action, void* value, SANE_In
             static_cast<char*>(value)[kStringSize - 1] = '\0';
         };
         switch (option) {
-        case kOptCount: *word = kOptionCount; break;
-        case kOptSource: text(source_); break;
-        case kOptPictureNumber: *word = pictureNumber_; break;
-        case kOptOutputSize: text(outputSize_); break;
-        case kOptResolution: *word = kOutputResolution; break;
-        case kOptWhiteBalance: *word = whiteBalance_; break;
-        case kOptBrightness: *word = brightness_; break;
+        case kOptCount:
+            *word = kOptionCount;
+            break;
+        case kOptSource:
+            text(source_);
+            break;
+        case kOptPictureNumber:
+            *word = pictureNumber_;
+            break;
+        case kOptOutputSize:
+            text(outputSize_);
+            break;
+        case kOptResolution:
+            *word = kOutputResolution;
+            break;
+        case kOptWhiteBalance:
+            *word = whiteBalance_;
+            break;
+        case kOptBrightness:
+            *word = brightness_;
+            break;
         }
         return SANE_STATUS_GOOD;
     }

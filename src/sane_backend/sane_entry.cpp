@@ -28,8 +28,8 @@ constexpr SANE_Int kBuild = 1;
 
 struct Backend {
     kv::sane_backend::BackendConfig config;
-    std::vector<std::string> names;          // device names of the last listing
-    std::vector<SANE_Device> devices;        // their records
+    std::vector<std::string> names;           // device names of the last listing
+    std::vector<SANE_Device> devices;         // their records
     std::vector<const SANE_Device*> pointers; // the null-terminated list handed out
     std::set<Device*> handles;
 };
@@ -99,8 +99,7 @@ KV_SANE_EXPORT SANE_Status sane_kvmini_get_devices(const SANE_Device*** device_l
             // A port is listed when its camera answers, or when another program holds it.
             std::unique_ptr<kv::sane_backend::CameraSession> session;
             std::string message;
-            const SANE_Status st =
-                kv::sane_backend::CameraSession::open(port, session, message);
+            const SANE_Status st = kv::sane_backend::CameraSession::open(port, session, message);
             if (st == SANE_STATUS_GOOD || st == SANE_STATUS_DEVICE_BUSY)
                 backend->names.push_back(port);
             else
@@ -168,7 +167,7 @@ KV_SANE_EXPORT void sane_kvmini_close(SANE_Handle handle) {
 }
 
 KV_SANE_EXPORT const SANE_Option_Descriptor* sane_kvmini_get_option_descriptor(SANE_Handle handle,
-                                                                              SANE_Int option) {
+                                                                               SANE_Int option) {
     Device* device = deviceOf(handle);
     return device ? device->descriptor(option) : nullptr;
 }
@@ -180,8 +179,7 @@ KV_SANE_EXPORT SANE_Status sane_kvmini_control_option(SANE_Handle handle, SANE_I
     return device ? device->control(option, action, value, info) : SANE_STATUS_INVAL;
 }
 
-KV_SANE_EXPORT SANE_Status sane_kvmini_get_parameters(SANE_Handle handle,
-                                                      SANE_Parameters* params) {
+KV_SANE_EXPORT SANE_Status sane_kvmini_get_parameters(SANE_Handle handle, SANE_Parameters* params) {
     Device* device = deviceOf(handle);
     return device ? device->parameters(params) : SANE_STATUS_INVAL;
 }

@@ -160,16 +160,17 @@ TEST_F(SaneInterface, SettingOptions) {
 
     // Choosing "Stored picture N" makes the number active, and the frontend reloads options.
     char source[32] = "Stored picture N";
-    EXPECT_EQ(api_.control(h, n["source"], SANE_ACTION_SET_VALUE, source, &info),
-              SANE_STATUS_GOOD);
+    EXPECT_EQ(api_.control(h, n["source"], SANE_ACTION_SET_VALUE, source, &info), SANE_STATUS_GOOD);
     EXPECT_TRUE(info & SANE_INFO_RELOAD_OPTIONS);
     EXPECT_TRUE(SANE_OPTION_IS_ACTIVE(api_.descriptor(h, n["picture-number"])->cap));
     // Values outside a range are clamped and reported inexact.
     struct Clamp {
         const char* name;
         SANE_Word given, kept;
-    } clamps[] = {{"picture-number", 0, 1},  {"picture-number", 5000, 4000},
-                  {"brightness", -3, 1},     {"brightness", 151, 150},
+    } clamps[] = {{"picture-number", 0, 1},
+                  {"picture-number", 5000, 4000},
+                  {"brightness", -3, 1},
+                  {"brightness", 151, 150},
                   {"brightness", 100, 100}};
     for (const Clamp& c : clamps) {
         SANE_Word v = c.given;
@@ -194,8 +195,7 @@ TEST_F(SaneInterface, SettingOptions) {
     EXPECT_EQ(api_.control(h, n["brightness"], SANE_ACTION_SET_AUTO, nullptr, nullptr),
               SANE_STATUS_INVAL);
     char newest[32] = "Newest stored picture";
-    ASSERT_EQ(api_.control(h, n["source"], SANE_ACTION_SET_VALUE, newest, &info),
-              SANE_STATUS_GOOD);
+    ASSERT_EQ(api_.control(h, n["source"], SANE_ACTION_SET_VALUE, newest, &info), SANE_STATUS_GOOD);
     SANE_Word number = 2;
     EXPECT_EQ(api_.control(h, n["picture-number"], SANE_ACTION_SET_VALUE, &number, nullptr),
               SANE_STATUS_INVAL);
@@ -207,7 +207,7 @@ TEST_F(SaneInterface, ParametersFollowTheOutputSizeBeforeStart) {
     ASSERT_EQ(api_.open("COM1", &h), SANE_STATUS_GOOD);
     auto n = optionNumbers(h);
     const std::pair<const char*, std::pair<int, int>> rows[] = {
-        {"60 x 50", {60, 50}},    {"120 x 100", {120, 100}}, {"240 x 200", {240, 200}},
+        {"60 x 50", {60, 50}},     {"120 x 100", {120, 100}}, {"240 x 200", {240, 200}},
         {"480 x 400", {480, 400}}, {"960 x 800", {960, 800}}, {"1920 x 1600", {1920, 1600}}};
     for (const auto& [size, dims] : rows) {
         char text[32] = {};

@@ -62,8 +62,7 @@ TEST(Scanimage, EverySourceAcquires) {
         {{"--source", "Take picture"}, "P0"},
         {{"--source", "Newest stored picture"}, "B0"},
         {{"--source", "Stored picture N", "--picture-number", "1"}, "B0"},
-        {{"--source", "Newest stored picture", "--white-balance=yes", "--brightness", "120"},
-         "B0"},
+        {{"--source", "Newest stored picture", "--white-balance=yes", "--brightness", "120"}, "B0"},
     };
     for (const Row& row : rows) {
         bench.camera->clearLogs();
@@ -73,9 +72,9 @@ TEST(Scanimage, EverySourceAcquires) {
         EXPECT_EQ(run.exitCode, 0) << row.args[1] << ": " << run.err;
         EXPECT_EQ(pnmSize(run.out), std::make_pair(960, 800)) << row.args[1];
         const auto log = bench.camera->commandLog();
-        EXPECT_TRUE(std::any_of(log.begin(), log.end(),
-                                [&](const std::string& l) { return l.rfind(row.command, 0) == 0; }))
-            << row.args[1];
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
+            return l.rfind(row.command, 0) == 0;
+        })) << row.args[1];
     }
     // A number beyond the camera's pictures is refused, not answered with another picture.
     const FrontendRun beyond = runScanimage(
@@ -89,7 +88,7 @@ TEST(Scanimage, EachOutputSizeGivesItsDimensions) {
     REQUIRE_SCANIMAGE();
     SaneBench bench;
     const std::pair<const char*, std::pair<int, int>> rows[] = {
-        {"60 x 50", {60, 50}},    {"120 x 100", {120, 100}}, {"240 x 200", {240, 200}},
+        {"60 x 50", {60, 50}},     {"120 x 100", {120, 100}}, {"240 x 200", {240, 200}},
         {"480 x 400", {480, 400}}, {"960 x 800", {960, 800}}, {"1920 x 1600", {1920, 1600}}};
     for (const auto& [size, dims] : rows) {
         const FrontendRun run =
@@ -174,10 +173,11 @@ TEST(Scanimage, PulledCableMidTransferIsAnIoErrorWithNoPicture) {
 TEST(Scanimage, InterruptCancelsTheTransfer) {
     REQUIRE_SCANIMAGE();
     SaneBench bench(pacedCamera());
-    const FrontendRun run = runScanimage(bench, {"-d", "kvmini:COM1", "--format=pnm"}, [&](int pid) {
-        ASSERT_TRUE(transferUnderway(*bench.camera));
-        ::kill(pid, SIGINT);
-    });
+    const FrontendRun run =
+        runScanimage(bench, {"-d", "kvmini:COM1", "--format=pnm"}, [&](int pid) {
+            ASSERT_TRUE(transferUnderway(*bench.camera));
+            ::kill(pid, SIGINT);
+        });
     EXPECT_FALSE(run.timedOut);
     EXPECT_NE(run.exitCode, 0);
     EXPECT_TRUE(contains(run.err, "Operation was canceled")) << run.err;
@@ -188,12 +188,11 @@ TEST(Scanimage, SecondFrontendOnTheSamePortIsBusy) {
     REQUIRE_SCANIMAGE();
     SaneBench bench(pacedCamera());
     FrontendRun second;
-    const FrontendRun first =
-        runScanimage(bench, {"-d", "kvmini:COM1", "--format=pnm"}, [&](int) {
-            ASSERT_TRUE(transferUnderway(*bench.camera));
-            second = runScanimage(bench, {"-d", "kvmini:COM1", "--format=pnm"});
-            bench.camera->setFaults({}); // the first one may finish at full speed
-        });
+    const FrontendRun first = runScanimage(bench, {"-d", "kvmini:COM1", "--format=pnm"}, [&](int) {
+        ASSERT_TRUE(transferUnderway(*bench.camera));
+        second = runScanimage(bench, {"-d", "kvmini:COM1", "--format=pnm"});
+        bench.camera->setFaults({}); // the first one may finish at full speed
+    });
     EXPECT_EQ(first.exitCode, 0) << first.err;
     EXPECT_EQ(pnmSize(first.out), std::make_pair(960, 800));
     EXPECT_NE(second.exitCode, 0);
