@@ -178,8 +178,20 @@ void Application::afterSplash() {
     if (frame_)
         frame_->repaint();
     emit splashFinished();
-    if (options_.connectAtStart)
-        QTimer::singleShot(0, this, &Application::connectCamera);
+    QTimer::singleShot(0, this, [this] {
+        if (options_.connectAtStart)
+            connectCamera();
+        if (!commandLine_.screenshot.empty())
+            QTimer::singleShot(500, this, &Application::saveScreenshot);
+    });
+}
+
+void Application::saveScreenshot() {
+    const QString path = qs(commandLine_.screenshot);
+    const bool ok = frame_ && frame_->grab().save(path);
+    if (!ok)
+        std::fprintf(stderr, "kvmini: cannot write %s\n", path.toLocal8Bit().constData());
+    QCoreApplication::exit(ok ? 0 : 1);
 }
 
 void Application::enableDiagnostics() {

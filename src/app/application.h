@@ -74,6 +74,7 @@ private:
     void loadTranslation();
     void showSplash();
     void afterSplash();
+    void saveScreenshot();
     void removeConnectItems();
 
     StartOptions options_;

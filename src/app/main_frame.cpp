@@ -64,6 +64,8 @@ MainFrame::MainFrame(const FrameSetup& setup, CommandRouter& router,
 
     // The small font of the status bar: 7 points.
     QFont small = font();
+    small.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                       QStringLiteral("DejaVu Sans Condensed")});
     small.setPointSize(7);
     statusBar()->setFont(small);
     statusBar()->setSizeGripEnabled(false);
@@ -140,7 +142,9 @@ void MainFrame::setStatusLayout(shell::StatusLayout layout, bool newFirmware) {
             ++index;
         QLabel* label = panes_[index];
         if (index > 0) {
-            label->setFixedWidth(p.width);
+            // The pane's width is its least: a wider font than the small one it was measured
+            // with must not cut the text off.
+            label->setMinimumWidth(p.width);
             label->setVisible(p.width > 0);
         }
         label->setFrameStyle(p.border ? (QFrame::Panel | QFrame::Sunken) : QFrame::NoFrame);

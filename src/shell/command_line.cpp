@@ -21,6 +21,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
             c.diagnostics = true;
         else if (a == "--simulate")
             c.simulate = true;
+        else if (a.rfind("--screenshot=", 0) == 0)
+            c.screenshot = a.substr(13);
         else if (a.rfind("--", 0) == 0)
             c.benchOptions.push_back(a);
         else if (a.rfind("-", 0) != 0 || a.size() == 1)

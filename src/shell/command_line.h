@@ -16,6 +16,9 @@ struct CommandLine {
     // The bench camera's options as given ("--camera=card", ...), for --simulate.
     std::vector<std::string> benchOptions;
     std::vector<std::string> files;
+    // --screenshot=FILE: once started (and connected), save a picture of the main window to
+    // FILE and quit. For headless runs on the offscreen platform.
+    std::string screenshot;
 };
 
 // `args` without the program name (argv[1..]); a program path that happens to contain
