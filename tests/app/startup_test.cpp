@@ -200,11 +200,11 @@ TEST_F(Startup, SecondStartHandsItsFileToTheFirstAndExitsQuietly) {
     o.singleInstance = true;
     QStringList opened;
     app = std::make_unique<app::Application>(o);
+    ASSERT_EQ(app->start(), -1);
     app->openOneFile = [&](const QString& path) {
         opened << path;
         return true;
     };
-    ASSERT_EQ(app->start(), -1);
 
     QProcess second;
     second.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
