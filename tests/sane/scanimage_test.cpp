@@ -217,6 +217,14 @@ TEST(Scanimage, CameraWithoutPicturesAndMissingCamera) {
     const FrontendRun missing = runScanimage(bench, {"-d", "kvmini:COM1"});
     EXPECT_NE(missing.exitCode, 0);
     EXPECT_TRUE(contains(missing.err, "open of device kvmini:COM1 failed")) << missing.err;
+
+    // A device that is there but no camera answering on it.
+    camsim::BenchCameraOptions silent;
+    silent.faults.silent = true;
+    SaneBench quiet(silent);
+    const FrontendRun noAnswer = runScanimage(quiet, {"-d", "kvmini:COM1"});
+    EXPECT_NE(noAnswer.exitCode, 0);
+    EXPECT_TRUE(contains(noAnswer.err, "failed: Error during device I/O")) << noAnswer.err;
 }
 
 } // namespace
