@@ -12,11 +12,14 @@
 #include <unistd.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QProcess>
+#include <QStatusBar>
+#include <QStyle>
 #include <QTest>
 #include <cstring>
 
@@ -45,6 +48,43 @@ TEST_F(Startup, EditionDecidesTitleAboutAndIniName) {
         EXPECT_TRUE(std::filesystem::exists(dir / (std::string(c.ini) + ".INI"))) << c.ini;
         app.reset();
     }
+}
+
+#ifdef KV_TEST_QM
+TEST_F(Startup, TranslationRenamingAnEditionKeyReachesEditionThree) {
+    // The translation of the locale, found in the data directory.
+    const std::filesystem::path data = dir / "data";
+    std::filesystem::create_directories(data / "kvmini");
+    std::filesystem::copy_file(KV_TEST_QM, data / "kvmini" / "kv_fr.qm");
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+    QLocale::setDefault(QLocale(QStringLiteral("fr_FR")));
+    auto& a = start(QStringLiteral("/usr/bin/ZelvZ3"));
+    EXPECT_EQ(a.edition().number, 3);
+    EXPECT_EQ(a.frame()->windowTitle(), "Zelvio Z3 Pro");
+    // Edition 3 has no About command.
+    EXPECT_FALSE(a.router().has(cmd::AboutEdition1));
+    app.reset();
+    QLocale::setDefault(QLocale::c());
+    unsetenv("XDG_DATA_HOME");
+    // Without it the same name is edition 1.
+    EXPECT_EQ(start(QStringLiteral("/usr/bin/ZelvZ3")).edition().number, 1);
+}
+#endif
+
+TEST_F(Startup, WindowSnapsToWholeCells) {
+    auto& a = start();
+    app::MainFrame* f = a.frame();
+    f->resize(600, 500);
+    const int scrollBar = QApplication::style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    // The rule works on the outer size (the platform's frame included).
+    ASSERT_TRUE(waitFor([&] { return f->frameGeometry().width() == 4 * 130 + scrollBar + 1; }))
+        << f->frameGeometry().width() << " x " << f->frameGeometry().height();
+    EXPECT_EQ(f->columns(), 4);
+    const int frameTop = f->geometry().top() - f->frameGeometry().top();
+    const int viewTop = frameTop + f->centralWidget()->mapTo(f, QPoint(0, 0)).y();
+    const int cells = f->frameGeometry().height() - viewTop - f->statusBar()->sizeHint().height();
+    EXPECT_EQ(cells % 157, 0) << cells;
+    EXPECT_EQ(f->rows(), f->frameGeometry().height() / 157);
 }
 
 TEST_F(Startup, AboutBoxWithoutCameraAndCreditByEdition) {
