@@ -136,6 +136,7 @@ int Application::start() {
     installDiagnosticsCommands(*this);
     installStationCommands(*this);
     installDocumentCommands(*this);
+    installCameraCommands(*this);
     FrameSetup setup{edition_->number, productName_, diagnosticsShown_, commandLine_.twainMode};
     frame_ = new MainFrame(setup, router_, *settings_);
     frame_->addStateSource([this](shell::AppState& s) { camera_->fillState(s); });
@@ -239,6 +240,9 @@ void Application::statusRefresh() {
         frame_->setStatusLayout(shell::StatusLayout::Message);
         return;
     }
+    // A camera that stopped answering pings: its items are disabled until a reconnect.
+    if (cam->linkState() == camera::LinkState::Lost)
+        frame_->setMessage(QStringLiteral("Camera link lost"));
     frame_->setStatusLayout(shell::StatusLayout::Camera, cam->hasNewFirmware());
     shell::CameraPaneInput in;
     in.status = cam->status();
@@ -249,8 +253,11 @@ void Application::statusRefresh() {
     std::array<QString, 5> panes;
     for (std::size_t i = 0; i < texts.size(); ++i)
         panes[i] = qs(texts[i]);
-    frame_->setPaneTexts(panes);
     picturesText_ = panes[1];
+    // A refresh while "FULL" is shown leaves it there; the blink goes on in its own rhythm.
+    if (in.status.picturesFlag && fullShown_)
+        panes[1] = qs(std::string(shell::kFullText));
+    frame_->setPaneTexts(panes);
     // A full memory: the pictures pane alternates with "FULL" every second.
     if (in.status.picturesFlag) {
         if (!fullBlink_) {

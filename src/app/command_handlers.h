@@ -18,6 +18,8 @@ void installStationCommands(Application& app);
 // File, Edit, View and Edits commands on the picture list; the view is attached to the frame
 // by attachDocumentView() once the frame exists.
 void installDocumentCommands(Application& app);
+// Camera menu commands and Retrieve Images (camera_commands.h).
+void installCameraCommands(Application& app);
 void attachDocumentView(Application& app);
 
 } // namespace kv::app

@@ -2,6 +2,7 @@
 
 #include "imaging/codec/wavelet_codec.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -78,6 +79,16 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
     camera::PictureList list = transfers.listPictures();
     report.listResult = list.result;
     report.refused = list.refused;
+    if (options.skip) {
+        auto& records = list.records;
+        const auto kept = std::remove_if(records.begin(), records.end(),
+                                         [&](const auto& r) { return options.skip(*r); });
+        report.skipped = static_cast<int>(records.end() - kept);
+        records.erase(kept, records.end());
+        list.totalBytes = 0;
+        for (const auto& r : records)
+            list.totalBytes += std::uint64_t(r->pictureSize) + r->soundSize;
+    }
     report.progress.totalBytes = list.totalBytes;
     report.progress.pictureCount = static_cast<int>(list.records.size());
 
@@ -153,6 +164,8 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
                 StoredItem stored = storeRetrievedItem(*item, context, &codec);
                 if (stored.result != status::Ok)
                     report.failures.push_back(describe(*item) + ": " + stored.error);
+                if (options.stored)
+                    options.stored(*item, stored);
                 report.stored.push_back(std::move(stored));
                 // The record's transfer buffers are released once the file is written.
                 Bytes().swap(item->picture);

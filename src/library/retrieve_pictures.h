@@ -45,6 +45,10 @@ struct RetrieveOptions {
     std::string cameraId;
     // Called on the calling thread after every notice.
     std::function<void(const RetrieveProgress&)> progress;
+    // Items for which this says true are left in the camera (already retrieved).
+    std::function<bool(const camera::TransferItem&)> skip;
+    // Called on the calling thread after each item was stored (or failed to be).
+    std::function<void(const camera::TransferItem&, const StoredItem&)> stored;
     // Checked while waiting; true ends the retrieval (the worker stops between blocks).
     std::function<bool()> cancelled;
     // No notice for this long (a hung camera): the retrieval ends as failed.
@@ -55,6 +59,7 @@ struct RetrieveReport {
     std::vector<StoredItem> stored;    // in retrieval order
     std::vector<std::string> failures; // one text per picture that could not be fetched/stored
     std::vector<std::string> refused;  // items the camera announced that were refused
+    int skipped = 0;                   // items left out by RetrieveOptions::skip
     bool transferError = false;        // notice 7 came (show 61523)
     bool cancelled = false;
     bool cameraLost = false;
