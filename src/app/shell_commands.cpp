@@ -19,26 +19,7 @@ void installShellCommands(Application& app) {
             app.frame()->close();
     });
     target.add(shell::cmd::ConnectCamera, [&app] { app.connectCamera(); });
-    // Image Quality: request 29 with the quality; a camera that does not answer is dropped
-    // and searched for again.
-    const std::pair<int, int> qualities[] = {
-        {shell::cmd::Best, 0}, {shell::cmd::Standard, 1}, {shell::cmd::Uncompressed, 3}};
-    for (const auto& [id, quality] : qualities)
-        target.add(id, [&app, quality = quality] {
-            camera::CameraLink* cam = app.camera().camera();
-            if (!cam)
-                return;
-            if (cam->execute(camera::cmd::Quality, {quality}) != status::Ok) {
-                app.connectCamera();
-                return;
-            }
-            camera::CameraStatus& st = cam->mutableStatus();
-            if (cam->variantB() || cam->hasNewFirmwareA())
-                st.quality = static_cast<std::int16_t>(quality);
-            else
-                st.legacyQuality = static_cast<std::int16_t>(quality);
-            app.statusRefresh();
-        });
+    // The other Camera menu commands are in camera_commands.cpp.
     const std::pair<int, int> rates[] = {{shell::cmd::BaudAuto, 0},
                                          {shell::cmd::Baud115200, 115200},
                                          {shell::cmd::Baud57600, 57600}};
