@@ -17,6 +17,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace kv::codec::detail {
@@ -114,10 +115,15 @@ struct ScalarKernels {
     // Two neighbouring pairs (outputs 2m ... 2m + 3) from the eleven columns at u index
     // 2m - 3 ... 2m + 7.
     static void quad(const float* const* src, const double* e, const double* o, float* const* out,
-                     int count) {
+                     int count, std::uint64_t /*dense*/ = ~0ull) {
         pair(src, e, o, out[0], out[1], count);
         pair(src + 2, e, o, out[2], out[3], count);
     }
+    // The portable path treats every block as holding data.
+    static void highBlocks(const float*, int columns, int, int, std::uint64_t* dense) {
+        std::fill_n(dense, columns, ~0ull);
+    }
+    static void synthesisColumn(const float* col, int half, float* out);
     // out[j] = sum over t of c(j)[t] * up[j + t] (up padded by kPad) for j in [0, count);
     // c(j) is even[] for even j and odd[] for odd j.
     static void line(const float* up, const double* even, const double* odd, float* out,
@@ -211,41 +217,89 @@ struct Avx2Kernels {
     }
     // Two pairs at once: seven of the eleven source columns are shared, so each is converted
     // once for up to four outputs. Every output sums its products in the same order as pair().
-    __attribute__((target("avx2,fma"))) static void
-    quad(const float* const* src, const double* e, const double* o, float* const* out, int count) {
+    // Bit b of dense is clear when rows 8b to 8b + 7 of every high source (even k) are zero:
+    // those rows sum only the low sources' products. A zero product changes no sum except for
+    // the sign of a zero result, and nothing downstream tells the two zeros apart.
+    __attribute__((target("avx2,fma"))) [[gnu::always_inline]] static inline void
+    quad4(const float* const* s, const double* e, const double* o, float* const* out, int y) {
+        __m256d a0, b0, a1, b1;
+#pragma GCC unroll 11
+        for (int k = 0; k < 11; ++k) {
+            const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(s[k] + y));
+            if (k == 0) {
+                a0 = _mm256_mul_pd(v, _mm256_set1_pd(e[0]));
+                b0 = _mm256_mul_pd(v, _mm256_set1_pd(o[0]));
+            } else {
+                if (k < 7)
+                    a0 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[k]), a0);
+                if (k < 9)
+                    b0 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[k]), b0);
+            }
+            if (k == 2) {
+                a1 = _mm256_mul_pd(v, _mm256_set1_pd(e[0]));
+                b1 = _mm256_mul_pd(v, _mm256_set1_pd(o[0]));
+            } else if (k > 2) {
+                if (k - 2 < 7)
+                    a1 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[k - 2]), a1);
+                b1 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[k - 2]), b1);
+            }
+        }
+        _mm_storeu_ps(out[0] + y, _mm256_cvtpd_ps(a0));
+        _mm_storeu_ps(out[1] + y, _mm256_cvtpd_ps(b0));
+        _mm_storeu_ps(out[2] + y, _mm256_cvtpd_ps(a1));
+        _mm_storeu_ps(out[3] + y, _mm256_cvtpd_ps(b1));
+    }
+    // quad4 with the high sources left out (low sources are the odd k).
+    __attribute__((target("avx2,fma"))) [[gnu::always_inline]] static inline void
+    lowQuad4(const float* const* s, const double* e, const double* o, float* const* out, int y) {
+        __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(s[1] + y));
+        __m256d a0 = _mm256_mul_pd(v, _mm256_set1_pd(e[1]));
+        __m256d b0 = _mm256_mul_pd(v, _mm256_set1_pd(o[1]));
+        v = _mm256_cvtps_pd(_mm_loadu_ps(s[3] + y));
+        a0 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[3]), a0);
+        b0 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[3]), b0);
+        __m256d a1 = _mm256_mul_pd(v, _mm256_set1_pd(e[1]));
+        __m256d b1 = _mm256_mul_pd(v, _mm256_set1_pd(o[1]));
+        v = _mm256_cvtps_pd(_mm_loadu_ps(s[5] + y));
+        a0 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[5]), a0);
+        b0 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[5]), b0);
+        a1 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[3]), a1);
+        b1 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[3]), b1);
+        v = _mm256_cvtps_pd(_mm_loadu_ps(s[7] + y));
+        b0 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[7]), b0);
+        a1 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[5]), a1);
+        b1 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[5]), b1);
+        v = _mm256_cvtps_pd(_mm_loadu_ps(s[9] + y));
+        b1 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[7]), b1);
+        _mm_storeu_ps(out[0] + y, _mm256_cvtpd_ps(a0));
+        _mm_storeu_ps(out[1] + y, _mm256_cvtpd_ps(b0));
+        _mm_storeu_ps(out[2] + y, _mm256_cvtpd_ps(a1));
+        _mm_storeu_ps(out[3] + y, _mm256_cvtpd_ps(b1));
+    }
+    __attribute__((target("avx2,fma"))) static void quad(const float* const* src, const double* e,
+                                                         const double* o, float* const* out,
+                                                         int count, std::uint64_t dense) {
         const float* s[11];
 #pragma GCC unroll 11
         for (int k = 0; k < 11; ++k)
             s[k] = src[k];
-        int y = 0;
-        for (; y + 4 <= count; y += 4) {
-            __m256d a0, b0, a1, b1;
-#pragma GCC unroll 11
-            for (int k = 0; k < 11; ++k) {
-                const __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(s[k] + y));
-                if (k == 0) {
-                    a0 = _mm256_mul_pd(v, _mm256_set1_pd(e[0]));
-                    b0 = _mm256_mul_pd(v, _mm256_set1_pd(o[0]));
-                } else {
-                    if (k < 7)
-                        a0 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[k]), a0);
-                    if (k < 9)
-                        b0 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[k]), b0);
-                }
-                if (k == 2) {
-                    a1 = _mm256_mul_pd(v, _mm256_set1_pd(e[0]));
-                    b1 = _mm256_mul_pd(v, _mm256_set1_pd(o[0]));
-                } else if (k > 2) {
-                    if (k - 2 < 7)
-                        a1 = _mm256_fmadd_pd(v, _mm256_set1_pd(e[k - 2]), a1);
-                    b1 = _mm256_fmadd_pd(v, _mm256_set1_pd(o[k - 2]), b1);
-                }
-            }
-            _mm_storeu_ps(out[0] + y, _mm256_cvtpd_ps(a0));
-            _mm_storeu_ps(out[1] + y, _mm256_cvtpd_ps(b0));
-            _mm_storeu_ps(out[2] + y, _mm256_cvtpd_ps(a1));
-            _mm_storeu_ps(out[3] + y, _mm256_cvtpd_ps(b1));
+        // The blocks of each kind in one loop apiece, so the branches follow the loop rather
+        // than the data.
+        const int blocks = std::min(count / 8, 64);
+        const std::uint64_t all = blocks == 64 ? ~0ull : (1ull << blocks) - 1;
+        for (std::uint64_t b = dense & all; b != 0; b &= b - 1) {
+            const int y = 8 * __builtin_ctzll(b);
+            quad4(s, e, o, out, y);
+            quad4(s, e, o, out, y + 4);
         }
+        for (std::uint64_t b = ~dense & all; b != 0; b &= b - 1) {
+            const int y = 8 * __builtin_ctzll(b);
+            lowQuad4(s, e, o, out, y);
+            lowQuad4(s, e, o, out, y + 4);
+        }
+        int y = 8 * blocks;
+        for (; y + 4 <= count; y += 4)
+            quad4(s, e, o, out, y);
         if (y < count) {
             const float* rest[11];
             float* restOut[4];
@@ -254,6 +308,150 @@ struct Avx2Kernels {
             for (int i = 0; i < 4; ++i)
                 restOut[i] = out[i] + y;
             ScalarKernels::quad(rest, e, o, restOut, count - y);
+        }
+    }
+    // Bit b of dense[c] is set when rows 8b to 8b + 7 of column c hold a value other than
+    // zero (blocks past the 64th and the rows after the last whole block always count as
+    // data).
+    __attribute__((target("avx2,fma"))) static void
+    highBlocks(const float* first, int columns, int height, int stride, std::uint64_t* dense) {
+        const __m256i magnitude = _mm256_set1_epi32(0x7FFFFFFF);
+        const int blocks = std::min(height / 8, 64);
+        const std::uint64_t rest = blocks == 64 ? 0 : ~0ull << blocks;
+        for (int c = 0; c < columns; ++c) {
+            const float* col = first + static_cast<long>(c) * stride;
+            std::uint64_t bits = rest;
+            for (int b = 0; b < blocks; ++b) {
+                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(col + 8 * b));
+                if (!_mm256_testz_si256(v, magnitude))
+                    bits |= 1ull << b;
+            }
+            dense[c] = bits;
+        }
+    }
+    // out[0..7] = e0 o0 e1 o1 e2 o2 e3 o3.
+    __attribute__((target("avx2,fma"))) [[gnu::always_inline]] static inline void
+    storePairs(__m256d e, __m256d o, float* out) {
+        const __m128 e4 = _mm256_cvtpd_ps(e);
+        const __m128 o4 = _mm256_cvtpd_ps(o);
+        _mm_storeu_ps(out, _mm_unpacklo_ps(e4, o4));
+        _mm_storeu_ps(out + 4, _mm_unpackhi_ps(e4, o4));
+    }
+    // One column of the pass along y: the low half L and high half H of col (half values
+    // each) give out[2m] = sum over t = -3..3 and out[2m + 1] = sum over t = -4..4 of the
+    // taps times u[j + t], where u interleaves L and H; the same products in the same order as
+    // line() (less its zero taps). Where the high samples an output group reads are all zero,
+    // their products are left out.
+    __attribute__((target("avx2,fma"))) static void synthesisColumn(const float* col, int half,
+                                                                    float* out) {
+        constexpr int kEdge = 2;
+        double ld[kMaxLine / 2 + 2 * kEdge + 4], hd[kMaxLine / 2 + 2 * kEdge + 4];
+        const float* low = col;
+        const float* high = col + half;
+        int i = 0;
+        for (; i + 4 <= half; i += 4) {
+            _mm256_storeu_pd(ld + kEdge + i, _mm256_cvtps_pd(_mm_loadu_ps(low + i)));
+            _mm256_storeu_pd(hd + kEdge + i, _mm256_cvtps_pd(_mm_loadu_ps(high + i)));
+        }
+        for (; i < half; ++i) {
+            ld[kEdge + i] = low[i];
+            hd[kEdge + i] = high[i];
+        }
+        // The symmetric extension of u, as seen from either half.
+        const int n = 2 * half;
+        for (int k = 1; k <= kEdge; ++k) {
+            ld[kEdge - k] = low[reflect(-2 * k, n) / 2];
+            hd[kEdge - k] = high[reflect(-2 * k + 1, n) / 2];
+            ld[kEdge + half - 1 + k] = low[reflect(2 * (half - 1 + k), n) / 2];
+            hd[kEdge + half - 1 + k] = high[reflect(2 * (half - 1 + k) + 1, n) / 2];
+        }
+        const double* ce = kTaps.synthEven;
+        const double* co = kTaps.synthOdd;
+        __m256d ve[9], vo[9];
+#pragma GCC unroll 9
+        for (int t = 0; t < 9; ++t) {
+            ve[t] = _mm256_set1_pd(ce[t]);
+            vo[t] = _mm256_set1_pd(co[t]);
+        }
+        const __m256i magnitude = _mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF);
+        // Groups of four m whose high samples (H[m - 2] to H[m + 5]) are all zero, then the
+        // groups of each kind in a loop of their own.
+        const int groups = std::min(half / 4, 64);
+        std::uint64_t zero = 0;
+        for (int g = 0; g < groups; ++g) {
+            const double* H = hd + kEdge + 4 * g;
+            const __m256d hs = _mm256_or_pd(_mm256_loadu_pd(H - 2), _mm256_loadu_pd(H + 2));
+            zero |=
+                static_cast<std::uint64_t>(_mm256_testz_si256(_mm256_castpd_si256(hs), magnitude))
+                << g;
+        }
+        const std::uint64_t all = groups == 64 ? ~0ull : (1ull << groups) - 1;
+        for (std::uint64_t b = zero; b != 0; b &= b - 1) {
+            const int m = 4 * __builtin_ctzll(b);
+            const double* L = ld + kEdge + m;
+            __m256d v = _mm256_loadu_pd(L - 1);
+            __m256d e = _mm256_mul_pd(v, ve[2]);
+            __m256d o = _mm256_mul_pd(v, vo[1]);
+            v = _mm256_loadu_pd(L);
+            e = _mm256_fmadd_pd(v, ve[4], e);
+            o = _mm256_fmadd_pd(v, vo[3], o);
+            v = _mm256_loadu_pd(L + 1);
+            e = _mm256_fmadd_pd(v, ve[6], e);
+            o = _mm256_fmadd_pd(v, vo[5], o);
+            o = _mm256_fmadd_pd(_mm256_loadu_pd(L + 2), vo[7], o);
+            storePairs(e, o, out + 2 * m);
+        }
+        for (std::uint64_t b = ~zero & all; b != 0; b &= b - 1) {
+            const int m = 4 * __builtin_ctzll(b);
+            const double* L = ld + kEdge + m;
+            const double* H = hd + kEdge + m;
+            __m256d v = _mm256_loadu_pd(H - 2);
+            __m256d e = _mm256_mul_pd(v, ve[1]);
+            __m256d o = _mm256_mul_pd(v, vo[0]);
+            v = _mm256_loadu_pd(L - 1);
+            e = _mm256_fmadd_pd(v, ve[2], e);
+            o = _mm256_fmadd_pd(v, vo[1], o);
+            v = _mm256_loadu_pd(H - 1);
+            e = _mm256_fmadd_pd(v, ve[3], e);
+            o = _mm256_fmadd_pd(v, vo[2], o);
+            v = _mm256_loadu_pd(L);
+            e = _mm256_fmadd_pd(v, ve[4], e);
+            o = _mm256_fmadd_pd(v, vo[3], o);
+            v = _mm256_loadu_pd(H);
+            e = _mm256_fmadd_pd(v, ve[5], e);
+            o = _mm256_fmadd_pd(v, vo[4], o);
+            v = _mm256_loadu_pd(L + 1);
+            e = _mm256_fmadd_pd(v, ve[6], e);
+            o = _mm256_fmadd_pd(v, vo[5], o);
+            v = _mm256_loadu_pd(H + 1);
+            e = _mm256_fmadd_pd(v, ve[7], e);
+            o = _mm256_fmadd_pd(v, vo[6], o);
+            o = _mm256_fmadd_pd(_mm256_loadu_pd(L + 2), vo[7], o);
+            o = _mm256_fmadd_pd(_mm256_loadu_pd(H + 2), vo[8], o);
+            storePairs(e, o, out + 2 * m);
+        }
+        int m = 4 * groups;
+        for (; m < half; ++m) {
+            const double* L = ld + kEdge + m;
+            const double* H = hd + kEdge + m;
+            double e = H[-2] * ce[1];
+            e += L[-1] * ce[2];
+            e += H[-1] * ce[3];
+            e += L[0] * ce[4];
+            e += H[0] * ce[5];
+            e += L[1] * ce[6];
+            e += H[1] * ce[7];
+            double o = H[-2] * co[0];
+            o += L[-1] * co[1];
+            o += H[-1] * co[2];
+            o += L[0] * co[3];
+            o += H[0] * co[4];
+            o += L[1] * co[5];
+            o += H[1] * co[6];
+            o += L[2] * co[7];
+            o += H[2] * co[8];
+            out[2 * m] = static_cast<float>(e);
+            out[2 * m + 1] = static_cast<float>(o);
         }
     }
     __attribute__((target("avx2,fma"))) static void line(const float* up, const double* even,
@@ -328,14 +526,20 @@ template <class K>
             src[k] = plane + static_cast<long>(column) * stride;
         }
     };
+    // Which 8-row blocks of the high columns hold data.
+    std::uint64_t dense[kMaxLine / 2];
+    K::highBlocks(plane + static_cast<long>(halfW) * stride, halfW, height, stride, dense);
     int m = 0;
     for (; m + 2 <= halfW; m += 2) {
         const float* src[11];
         sources(m, 11, src);
+        std::uint64_t highDense = 0;
+        for (int k = 0; k < 11; k += 2)
+            highDense |= dense[reflect(2 * m - 3 + k, width) / 2];
         float* out[4];
         for (int i = 0; i < 4; ++i)
             out[i] = work + static_cast<long>(2 * m + i) * stride;
-        K::quad(src, e, o, out, height);
+        K::quad(src, e, o, out, height, highDense);
     }
     if (m < halfW) {
         const float* src[9];
@@ -344,15 +548,17 @@ template <class K>
                 work + static_cast<long>(2 * m + 1) * stride, height);
     }
     const int halfH = height / 2;
+    for (int x = 0; x < width; ++x)
+        K::synthesisColumn(work + static_cast<long>(x) * stride, halfH,
+                           plane + static_cast<long>(x) * stride);
+}
+
+void ScalarKernels::synthesisColumn(const float* col, int half, float* out) {
     float line[kMaxLine + 2 * kPad + 8];
     float* u = line + kPad;
-    for (int x = 0; x < width; ++x) {
-        const float* col = work + static_cast<long>(x) * stride;
-        interleave(col, col + halfH, halfH, u);
-        padLine(u, height);
-        K::line(line, kTaps.synthEven, kTaps.synthOdd, plane + static_cast<long>(x) * stride,
-                height);
-    }
+    interleave(col, col + half, half, u);
+    padLine(u, 2 * half);
+    ScalarKernels::line(line, kTaps.synthEven, kTaps.synthOdd, out, 2 * half);
 }
 
 template <class K>
