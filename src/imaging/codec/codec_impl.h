@@ -47,7 +47,7 @@ inline Band lowestBand() {
 struct RenderScratch {
     static constexpr int kBins = 10000;
     static constexpr int kTile = 16;
-    static constexpr std::size_t kTileRow = kHeight * 3 + 16;
+    static constexpr std::size_t kTileRow = kHeight * 4 + 16; // 3- or 4-byte pixels
     std::uint16_t partial[4 * kBins];
     std::uint32_t histogram[kBins];
     std::uint8_t tile[kTile * kTileRow];

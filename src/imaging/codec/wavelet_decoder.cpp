@@ -373,18 +373,33 @@ struct ScalarRender {
         return static_cast<std::uint8_t>(scaled);
     }
     // One column's pixels as R, G, B bytes; py already holds the mean.
+    // Pixels kPixel bytes apart (R, G, B first).
+    template <int kPixel = 3>
     static void column(const float* py, const float* pb, const float* pr, const RenderParams& p,
                        int count, std::uint8_t* rgb) {
-        for (int i = 0; i < count; ++i) {
+        for (int i = 0; i < count; ++i, rgb += kPixel) {
             double index = static_cast<double>(py[i]) * 999.0 / p.white;
             index = !(index >= 0.0) ? 0.0 : (index >= 999.0 ? 999.0 : index);
             const double k = static_cast<int>(index);
             const double dy = static_cast<float>((p.a * k + p.b) * k);
             const double cb = static_cast<float>(pb[i] + p.meanB);
             const double cr = static_cast<float>(pr[i] + p.meanR);
-            rgb[3 * i] = toByte(static_cast<float>(dy + 1.402 * cr));
-            rgb[3 * i + 1] = toByte(static_cast<float>(dy - 0.3441 * cb - 0.7141 * cr));
-            rgb[3 * i + 2] = toByte(static_cast<float>(dy + 1.772 * cb));
+            rgb[0] = toByte(static_cast<float>(dy + 1.402 * cr));
+            rgb[1] = toByte(static_cast<float>(dy - 0.3441 * cb - 0.7141 * cr));
+            rgb[2] = toByte(static_cast<float>(dy + 1.772 * cb));
+        }
+    }
+    // A tile of kTile columns (3-byte pixels, kTileRow bytes apart) into the output rows.
+    static void writeTile(const std::uint8_t* tile, std::uint8_t* out, int x0) {
+        constexpr int kTile = RenderScratch::kTile;
+        constexpr std::size_t kRow = kWidth * 3;
+        std::uint8_t* row = out + static_cast<std::size_t>(kHeight - 1) * kRow + x0 * 3;
+        for (int y = 0; y < kHeight; ++y, row -= kRow) {
+            const std::uint8_t* from = tile + 3 * y;
+            // Each pixel moves as a 4-byte word whose fourth byte the next pixel overwrites.
+            for (int i = 0; i < kTile - 1; ++i)
+                std::memcpy(row + 3 * i, from + i * RenderScratch::kTileRow, 4);
+            std::memcpy(row + 3 * (kTile - 1), from + (kTile - 1) * RenderScratch::kTileRow, 3);
         }
     }
 };
@@ -445,14 +460,12 @@ struct Avx2Render {
                                                        int count, std::uint8_t* rgb) {
         const __m256 meanB = _mm256_set1_ps(static_cast<float>(p.meanB)),
                      meanR = _mm256_set1_ps(static_cast<float>(p.meanR));
-        // Per 128-bit lane: r0 r1 r2 r3 g0 g1 g2 g3 b0 b1 b2 b3 -> r0 g0 b0 r1 g1 b1 ...
+        // Per 128-bit lane: r0 r1 r2 r3 g0 g1 g2 g3 b0 b1 b2 b3 -> r0 g0 b0 0 r1 g1 b1 0 ...
         const __m256i order =
-            _mm256_setr_epi8(0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, -1, -1, -1, -1, 0, 4, 8, 1, 5, 9,
-                             2, 6, 10, 3, 7, 11, -1, -1, -1, -1);
+            _mm256_setr_epi8(0, 4, 8, -1, 1, 5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1, 0, 4, 8, -1, 1,
+                             5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1);
         int i = 0;
-        // Each step stores 28 bytes of which 24 are pixels; the last step is left to the
-        // scalar code so nothing is written past 3 x count.
-        for (; i + 12 <= count; i += 8) {
+        for (; i + 8 <= count; i += 8) {
             const __m256 cbf = _mm256_add_ps(_mm256_loadu_ps(pb + i), meanB);
             const __m256 crf = _mm256_add_ps(_mm256_loadu_ps(pr + i), meanR);
             __m256d r0, g0, b0, r1, g1, b1;
@@ -463,13 +476,52 @@ struct Avx2Render {
             const __m256i bb = toBytes(b0, b1);
             const __m256i packed = _mm256_packus_epi16(
                 _mm256_packs_epi32(toBytes(r0, r1), toBytes(g0, g1)), _mm256_packs_epi32(bb, bb));
-            const __m256i pixels = _mm256_shuffle_epi8(packed, order);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(rgb + 3 * i),
-                             _mm256_castsi256_si128(pixels));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(rgb + 3 * i + 12),
-                             _mm256_extracti128_si256(pixels, 1));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(rgb + 4 * i),
+                                _mm256_shuffle_epi8(packed, order));
         }
-        ScalarRender::column(py + i, pb + i, pr + i, p, count - i, rgb + 3 * i);
+        ScalarRender::column<4>(py + i, pb + i, pr + i, p, count - i, rgb + 4 * i);
+    }
+    // A tile of kTile columns of 4-byte pixels into the output rows: 4 x 4 blocks of pixels
+    // are transposed in registers and each output row gets its 16 pixels as 48 bytes.
+    __attribute__((target("avx2"))) static void writeTile(const std::uint8_t* tile,
+                                                          std::uint8_t* out, int x0) {
+        constexpr int kTile = RenderScratch::kTile;
+        static_assert(kTile == 16 && kHeight % 4 == 0);
+        constexpr std::size_t kRow = kWidth * 3;
+        constexpr std::size_t kTileRow = RenderScratch::kTileRow;
+        // 4 pixels of 4 bytes -> 12 bytes.
+        const __m128i squeeze =
+            _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+        for (int y = 0; y < kHeight; y += 4) {
+            std::uint8_t* row = out + static_cast<std::size_t>(kHeight - 1 - y) * kRow + x0 * 3;
+            for (int g = 0; g < 4; ++g) {
+                const std::uint8_t* from = tile + 4 * g * kTileRow + 4 * y;
+                const __m128i c0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+                const __m128i c1 =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + kTileRow));
+                const __m128i c2 =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 2 * kTileRow));
+                const __m128i c3 =
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 3 * kTileRow));
+                const __m128i t0 = _mm_unpacklo_epi32(c0, c1), t1 = _mm_unpackhi_epi32(c0, c1);
+                const __m128i t2 = _mm_unpacklo_epi32(c2, c3), t3 = _mm_unpackhi_epi32(c2, c3);
+                const __m128i rows[4] = {_mm_unpacklo_epi64(t0, t2), _mm_unpackhi_epi64(t0, t2),
+                                         _mm_unpacklo_epi64(t1, t3), _mm_unpackhi_epi64(t1, t3)};
+                for (int r = 0; r < 4; ++r) {
+                    const __m128i packed = _mm_shuffle_epi8(rows[r], squeeze);
+                    std::uint8_t* to = row - r * kRow + 12 * g;
+                    // 16-byte stores run into the next group, which is written after; the
+                    // last group stores exactly its 12 bytes.
+                    if (g < 3) {
+                        _mm_storeu_si128(reinterpret_cast<__m128i*>(to), packed);
+                    } else {
+                        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), packed);
+                        const int last = _mm_extract_epi32(packed, 2);
+                        std::memcpy(to + 8, &last, 4);
+                    }
+                }
+            }
+        }
     }
 };
 
@@ -528,25 +580,16 @@ template <class R>
     p.a = (32767.0 - p.b * 999.0) / (999.0 * 999.0);
 
     // Sixteen columns at a time into a tile, then each output row's 48 bytes of them: the
-    // planes are read in order and every output line is written in one go. A pixel moves as a
-    // 4-byte word whose fourth byte the next pixel overwrites (the tile's last moves 3 bytes).
+    // planes are read in order and every output line is written in one go.
     constexpr int kTile = RenderScratch::kTile;
     static_assert(kWidth % kTile == 0);
-    constexpr std::size_t kRow = kWidth * 3;
-    constexpr std::size_t kTileRow = RenderScratch::kTileRow;
     std::uint8_t* tile = scratch.tile;
     for (int x0 = 0; x0 < kWidth; x0 += kTile) {
         for (int i = 0; i < kTile; ++i) {
             const std::size_t col = static_cast<std::size_t>(x0 + i) * kStride;
-            R::column(py + col, pb + col, pr + col, p, kHeight, tile + i * kTileRow);
+            R::column(py + col, pb + col, pr + col, p, kHeight, tile + i * RenderScratch::kTileRow);
         }
-        std::uint8_t* row = out + static_cast<std::size_t>(kHeight - 1) * kRow + x0 * 3;
-        for (int y = 0; y < kHeight; ++y, row -= kRow) {
-            const std::uint8_t* from = tile + 3 * y;
-            for (int i = 0; i < kTile - 1; ++i)
-                std::memcpy(row + 3 * i, from + i * kTileRow, 4);
-            std::memcpy(row + 3 * (kTile - 1), from + (kTile - 1) * kTileRow, 3);
-        }
+        R::writeTile(tile, out, x0);
     }
 }
 
