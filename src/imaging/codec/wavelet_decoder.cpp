@@ -438,7 +438,7 @@ struct Avx2Render {
         return _mm256_cvttps_epi32(s);
     }
     // Four pixels' R, G, B before the byte conversion; cb and cr hold the means already.
-    __attribute__((target("avx2"))) [[gnu::always_inline]] static inline void
+    __attribute__((target("avx2"), always_inline)) static inline void
     channels(const float* py, __m128 cbf, __m128 crf, const RenderParams& p, __m256d& r, __m256d& g,
              __m256d& b) {
         __m256d index =
@@ -510,9 +510,9 @@ struct Avx2Render {
                 for (int r = 0; r < 4; ++r) {
                     const __m128i packed = _mm_shuffle_epi8(rows[r], squeeze);
                     std::uint8_t* to = row - r * kRow + 12 * g;
-                    // 16-byte stores run into the next group, which is written after; the
-                    // last group stores exactly its 12 bytes.
-                    if (g < 3) {
+                    // 16-byte stores run into the next group or tile, which is written
+                    // after; the last group of a row stores exactly its 12 bytes.
+                    if (g < 3 || x0 + kTile < kWidth) {
                         _mm_storeu_si128(reinterpret_cast<__m128i*>(to), packed);
                     } else {
                         _mm_storel_epi64(reinterpret_cast<__m128i*>(to), packed);

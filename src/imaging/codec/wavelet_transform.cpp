@@ -220,7 +220,7 @@ struct Avx2Kernels {
     // Bit b of dense is clear when rows 8b to 8b + 7 of every high source (even k) are zero:
     // those rows sum only the low sources' products. A zero product changes no sum except for
     // the sign of a zero result, and nothing downstream tells the two zeros apart.
-    __attribute__((target("avx2,fma"))) [[gnu::always_inline]] static inline void
+    __attribute__((target("avx2,fma"), always_inline)) static inline void
     quad4(const float* const* s, const double* e, const double* o, float* const* out, int y) {
         __m256d a0, b0, a1, b1;
 #pragma GCC unroll 11
@@ -250,7 +250,7 @@ struct Avx2Kernels {
         _mm_storeu_ps(out[3] + y, _mm256_cvtpd_ps(b1));
     }
     // quad4 with the high sources left out (low sources are the odd k).
-    __attribute__((target("avx2,fma"))) [[gnu::always_inline]] static inline void
+    __attribute__((target("avx2,fma"), always_inline)) static inline void
     lowQuad4(const float* const* s, const double* e, const double* o, float* const* out, int y) {
         __m256d v = _mm256_cvtps_pd(_mm_loadu_ps(s[1] + y));
         __m256d a0 = _mm256_mul_pd(v, _mm256_set1_pd(e[1]));
@@ -330,7 +330,7 @@ struct Avx2Kernels {
         }
     }
     // out[0..7] = e0 o0 e1 o1 e2 o2 e3 o3.
-    __attribute__((target("avx2,fma"))) [[gnu::always_inline]] static inline void
+    __attribute__((target("avx2,fma"), always_inline)) static inline void
     storePairs(__m256d e, __m256d o, float* out) {
         const __m128 e4 = _mm256_cvtpd_ps(e);
         const __m128 o4 = _mm256_cvtpd_ps(o);

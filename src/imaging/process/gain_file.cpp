@@ -11,30 +11,35 @@ namespace {
 
 constexpr std::size_t kStartValuesOffset = 0;
 constexpr std::size_t kStreamsOffset = 3968;
-constexpr int kStreamValues = 400;
-constexpr int kStreamWords = 100;
 
 } // namespace
+
+void DecodeGainStream(std::uint16_t start, const std::uint8_t* words, std::uint16_t* gains) {
+    int value = start;
+    for (int i = 0; i < kGainStreamValues; ++i) {
+        const unsigned word = words[2 * (i / 4)] | (unsigned(words[2 * (i / 4) + 1]) << 8);
+        int nibble = (word >> (4 * (i % 4))) & 0xF;
+        if (nibble >= 8)
+            nibble -= 16;
+        value += nibble;
+        // A hostile start value can walk outside 0..8191; keep the gain a valid u16.
+        gains[i] = static_cast<std::uint16_t>(std::clamp(value, 0, 8191) * 8);
+    }
+}
 
 bool DecodeGainImage(ByteSpan encoded, std::vector<std::uint16_t>& gains) {
     if (encoded.size() != kEncodedGainBytes)
         return false;
     gains.assign(kMosaicSamples, kGainUnity);
+    std::uint16_t decoded[kGainStreamValues];
     for (int column = 0; column < kMosaicWidth; ++column) {
         for (int p = 0; p < 2; ++p) {
             const std::size_t stream = 2 * std::size_t(column) + p;
-            int value = loadLe16(encoded, kStartValuesOffset + 2 * stream);
-            const std::size_t words = kStreamsOffset + stream * kStreamWords * 2;
-            for (int i = 0; i < kStreamValues; ++i) {
-                const std::uint16_t word = loadLe16(encoded, words + 2 * std::size_t(i / 4));
-                int nibble = (word >> (4 * (i % 4))) & 0xF;
-                if (nibble >= 8)
-                    nibble -= 16;
-                value += nibble;
+            DecodeGainStream(loadLe16(encoded, kStartValuesOffset + 2 * stream),
+                             encoded.data() + kStreamsOffset + stream * kGainStreamBytes, decoded);
+            for (int i = 0; i < kGainStreamValues; ++i) {
                 const int line = kMosaicHeight - 1 - p - 2 * i;
-                // A hostile start value can walk outside 0..8191; keep the gain a valid u16.
-                const int gain = std::clamp(value, 0, 8191) * 8;
-                gains[std::size_t(line) * kMosaicWidth + column] = static_cast<std::uint16_t>(gain);
+                gains[std::size_t(line) * kMosaicWidth + column] = decoded[i];
             }
         }
     }

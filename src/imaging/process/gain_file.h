@@ -25,6 +25,12 @@ inline constexpr std::uint16_t kGainNotFormed = 65535;
 // are not exactly kEncodedGainBytes long.
 bool DecodeGainImage(ByteSpan encoded, std::vector<std::uint16_t>& gains);
 
+// One stream of the encoded image: kGainStreamValues gains, in the stream's order, from its
+// start value and its kGainStreamBytes of differences.
+inline constexpr int kGainStreamValues = 400;
+inline constexpr std::size_t kGainStreamBytes = 200;
+void DecodeGainStream(std::uint16_t start, const std::uint8_t* words, std::uint16_t* gains);
+
 // Reads a gain file of either form. False with `error` set when it cannot be read or is of
 // neither form (a TIFF must be 960 x 800 with 16-bit samples).
 bool LoadGainFile(const std::filesystem::path& path, std::vector<std::uint16_t>& gains,

@@ -28,24 +28,22 @@ void writeSite(std::uint8_t* line, int site, int y, unsigned value) {
 } // namespace
 
 bool LoadRamFile(const std::filesystem::path& path, Bytes& ram, std::string* error) {
-    // Only the first 1 MiB matters, so never read more than that (plus one byte to tell a
-    // complete file from the picture bytes alone).
+    // Only the first 1 MiB matters, so never read more than that. The file is read straight
+    // into ram, whose storage a caller loading many files keeps.
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (error)
             *error = "cannot open " + path.string();
         return false;
     }
-    Bytes file(kRamFileSize);
-    in.read(reinterpret_cast<char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    ram.assign(kRamFileSize, 0);
+    in.read(reinterpret_cast<char*>(ram.data()), static_cast<std::streamsize>(ram.size()));
     const auto got = static_cast<std::size_t>(in.gcount());
-    if (got == kRamFileSize) {
-        ram = std::move(file);
+    if (got == kRamFileSize)
         return true;
-    }
     if (got == kRamPictureBytes) {
-        ram.assign(kRamFileSize, 0);
-        std::memcpy(ram.data() + kRamPictureOffset, file.data(), got);
+        std::memmove(ram.data() + kRamPictureOffset, ram.data(), got);
+        std::memset(ram.data(), 0, kRamPictureOffset);
         return true;
     }
     if (error)
@@ -54,9 +52,19 @@ bool LoadRamFile(const std::filesystem::path& path, Bytes& ram, std::string* err
     return false;
 }
 
-CellSamples ReadCell(ByteSpan ram, int k, int y) {
-    const std::uint8_t* line = ram.data() + kRamPictureOffset + std::size_t(k) * kRamLineBytes;
+CellSamples ReadLineCell(const std::uint8_t* line, int y) {
     return {readSite(line, 0, y), readSite(line, 1, y), readSite(line, 2, y), readSite(line, 3, y)};
+}
+
+void WriteLineCell(std::uint8_t* line, int y, const CellSamples& cell) {
+    writeSite(line, 0, y, cell.b & 1023u);
+    writeSite(line, 1, y, cell.g & 1023u);
+    writeSite(line, 2, y, cell.t & 1023u);
+    writeSite(line, 3, y, cell.r & 1023u);
+}
+
+CellSamples ReadCell(ByteSpan ram, int k, int y) {
+    return ReadLineCell(ram.data() + kRamPictureOffset + std::size_t(k) * kRamLineBytes, y);
 }
 
 CellSamples MosaicCell(const std::uint16_t* mosaic, int k, int j) {
@@ -118,10 +126,11 @@ Bytes PackMosaic(const std::uint16_t* mosaic, int shift) {
         std::uint8_t* line = ram.data() + kRamPictureOffset + std::size_t(k) * kRamLineBytes;
         for (int y = 0; y < kCellRows; ++y) {
             const CellSamples c = MosaicCell(mosaic, k, kCellRows - 1 - y);
-            writeSite(line, 0, y, (c.b >> shift) & 1023u);
-            writeSite(line, 1, y, (c.g >> shift) & 1023u);
-            writeSite(line, 2, y, (c.t >> shift) & 1023u);
-            writeSite(line, 3, y, (c.r >> shift) & 1023u);
+            WriteLineCell(line, y,
+                          {static_cast<std::uint16_t>(c.b >> shift),
+                           static_cast<std::uint16_t>(c.g >> shift),
+                           static_cast<std::uint16_t>(c.t >> shift),
+                           static_cast<std::uint16_t>(c.r >> shift)});
         }
     }
     return ram;

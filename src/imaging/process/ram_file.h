@@ -37,14 +37,20 @@ struct CellSamples {
     bool operator==(const CellSamples&) const = default;
 };
 
-// Reads a RAM file into `ram` (always kRamFileSize bytes afterwards). Accepted: a file of at
-// least 1 MiB (the first 1 MiB is used) and a file of exactly the 983040 picture bytes, which
-// the stations' upload produces (placed at offset 65536). Anything shorter is refused, since
-// its picture would be partly made up. False with `error` set when refused or unreadable.
+// Reads a RAM file into `ram` (kRamFileSize bytes afterwards; the file is read into its
+// storage, so a caller may keep one buffer for many files). Accepted: a file of at least
+// 1 MiB (the first 1 MiB is used) and a file of exactly the 983040 picture bytes, which the
+// stations' upload produces (placed at offset 65536). Anything shorter is refused, since its
+// picture would be partly made up. False with `error` set when refused or unreadable; `ram`
+// then holds nothing of use.
 bool LoadRamFile(const std::filesystem::path& path, Bytes& ram, std::string* error);
 
 // The samples of cell (k, y) in RAM layout coordinates; `ram` holds kRamFileSize bytes.
 CellSamples ReadCell(ByteSpan ram, int k, int y);
+// The same within one line of kRamLineBytes (y in 0..399), and its reverse, which leaves the
+// line's other bits alone.
+CellSamples ReadLineCell(const std::uint8_t* line, int y);
+void WriteLineCell(std::uint8_t* line, int y, const CellSamples& cell);
 // The cell (k, j) of a 10-bit mosaic (row 0 at the top).
 CellSamples MosaicCell(const std::uint16_t* mosaic, int k, int j);
 void SetMosaicCell(std::uint16_t* mosaic, int k, int j, const CellSamples& cell);
