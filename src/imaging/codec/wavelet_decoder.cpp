@@ -169,7 +169,7 @@ DecodeError decodeScan(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint
             symbol = lookup[window >> 48];
             bits = lengths[symbol] + kSymbolKinds[symbol].extra;
         }
-        const SymbolKind kind = kSymbolKinds[symbol];
+        const SymbolKind& kind = kSymbolKinds[symbol];
         // The extra bits are the last of the symbol's bits (none: masked to 0).
         const auto e = static_cast<int>((window >> (63 - bits) >> 1) & ((1u << kind.extra) - 1));
         window <<= bits;
@@ -191,9 +191,10 @@ DecodeError decodeScan(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint
 
 // Moves a band from scan order into the plane and leaves scan all zero: columns left to
 // right, even columns upwards from band.y, odd columns downwards.
-void scatterBand(float* scan, float* plane, const Band& band) {
+// Moves a band from scan order into the plane and leaves scan all zero: columns left to
+// right, even columns upwards from band.y, odd columns downwards.
+void scatterPortable(float* scan, float* plane, const Band& band) {
     const int h = band.h;
-    const __m128 zero = _mm_setzero_ps();
     for (int c = 0; c < band.w; ++c) {
         const int x = band.x + c;
         float* from = scan + static_cast<std::size_t>(c) * h;
@@ -202,24 +203,59 @@ void scatterBand(float* scan, float* plane, const Band& band) {
         if ((x & 1) == 0) {
             for (; i + 4 <= h; i += 4) {
                 _mm_storeu_ps(to + i, _mm_loadu_ps(from + i));
-                _mm_storeu_ps(from + i, zero);
+                _mm_storeu_ps(from + i, _mm_setzero_ps());
             }
-            for (; i < h; ++i) {
+            for (; i < h; ++i)
                 to[i] = from[i];
-                from[i] = 0.0f;
-            }
         } else {
             for (; i + 4 <= h; i += 4) {
                 const __m128 v = _mm_loadu_ps(from + i);
                 _mm_storeu_ps(to + h - 4 - i, _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)));
-                _mm_storeu_ps(from + i, zero);
+                _mm_storeu_ps(from + i, _mm_setzero_ps());
             }
-            for (; i < h; ++i) {
+            for (; i < h; ++i)
                 to[h - 1 - i] = from[i];
-                from[i] = 0.0f;
-            }
         }
+        for (i = h & ~3; i < h; ++i)
+            from[i] = 0.0f;
     }
+}
+
+// The same eight values a step.
+__attribute__((target("avx2"))) void scatterAvx2(float* scan, float* plane, const Band& band) {
+    const int h = band.h;
+    const __m256i reversed = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    for (int c = 0; c < band.w; ++c) {
+        const int x = band.x + c;
+        float* from = scan + static_cast<std::size_t>(c) * h;
+        float* to = plane + static_cast<std::size_t>(x) * kStride + band.y;
+        int i = 0;
+        if ((x & 1) == 0) {
+            for (; i + 8 <= h; i += 8) {
+                _mm256_storeu_ps(to + i, _mm256_loadu_ps(from + i));
+                _mm256_storeu_ps(from + i, _mm256_setzero_ps());
+            }
+            for (; i < h; ++i)
+                to[i] = from[i];
+        } else {
+            for (; i + 8 <= h; i += 8) {
+                const __m256 v = _mm256_loadu_ps(from + i);
+                _mm256_storeu_ps(to + h - 8 - i, _mm256_permutevar8x32_ps(v, reversed));
+                _mm256_storeu_ps(from + i, _mm256_setzero_ps());
+            }
+            for (; i < h; ++i)
+                to[h - 1 - i] = from[i];
+        }
+        for (i = h & ~7; i < h; ++i)
+            from[i] = 0.0f;
+    }
+}
+
+void scatterBand(float* scan, float* plane, const Band& band, bool vector) {
+    if (vector && cpuHasAvx2())
+        scatterAvx2(scan, plane, band);
+    else
+        scatterPortable(scan, plane, band);
 }
 
 } // namespace
@@ -307,7 +343,7 @@ DecodeError WaveletCodec::DecodeStream(ByteSpan stream, int& reducedFlag) {
                 const DecodeError e =
                     decodeScan(buf, bitPos, endBits, s.fast.data(), s.lookup.data(),
                                s.lengths.data(), s.decoded.data(), band.w * band.h, step, wholeRun);
-                scatterBand(s.decoded.data(), plane, band);
+                scatterBand(s.decoded.data(), plane, band, s.vector);
                 if (e != DecodeError::None)
                     return e;
                 if (level == 0 && wholeRun)
