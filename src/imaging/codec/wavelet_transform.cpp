@@ -323,8 +323,7 @@ struct Avx2Kernels {
             std::uint64_t bits = rest;
             for (int b = 0; b < blocks; ++b) {
                 const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(col + 8 * b));
-                if (!_mm256_testz_si256(v, magnitude))
-                    bits |= 1ull << b;
+                bits |= static_cast<std::uint64_t>(_mm256_testz_si256(v, magnitude) ^ 1) << b;
             }
             dense[c] = bits;
         }
