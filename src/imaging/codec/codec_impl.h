@@ -63,8 +63,6 @@ struct WaveletCodec::Impl {
     std::array<std::uint16_t, 1024> fast{};                              // short codes first
     std::unique_ptr<RenderScratch> render = std::make_unique<RenderScratch>();
     std::vector<int> scan = std::vector<int>(kPlaneValues / 4); // one band, scan order
-    // One band's decoded values in scan order; all zero between bands.
-    std::vector<float> decoded = std::vector<float>(kPlaneValues / 4, 0.0f);
 
     float* plane(int c) { return planes.data() + static_cast<std::size_t>(c) * kPlaneValues; }
     const float* plane(int c) const {

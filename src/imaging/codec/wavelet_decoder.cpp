@@ -100,162 +100,103 @@ struct ByteReader {
     }
 };
 
-// What a symbol stands for: a run of zeros or one value, possibly followed by 8 or 16 extra
-// bits. The band position advances by advance (+ the extra bits for a long run) and the
-// value is value + sign x extra bits (0 for runs).
-struct SymbolKind {
-    std::int8_t value;
-    std::int8_t sign;
-    std::uint8_t advance;
-    std::uint8_t extra;
-    bool run;
-    bool runFromExtra;
-};
-
-constexpr std::array<SymbolKind, 256> kSymbolKinds = [] {
-    std::array<SymbolKind, 256> kinds{};
-    for (int symbol = 0; symbol < 256; ++symbol) {
-        SymbolKind& k = kinds[static_cast<std::size_t>(symbol)];
-        if (symbol >= 106) {
-            k = {static_cast<std::int8_t>(symbol - 180), 0, 1, 0, false, false};
-        } else if (symbol < 100) {
-            k = {0, 0, static_cast<std::uint8_t>(symbol + 2), 0, true, false};
-        } else {
-            const auto extra = static_cast<std::uint8_t>((symbol & 1) ? 16 : 8);
-            if (symbol >= 104)
-                k = {0, 0, 0, extra, true, true};
-            else
-                k = {0, static_cast<std::int8_t>(symbol <= 101 ? 1 : -1), 1, extra, false, false};
-        }
-    }
-    return kinds;
-}();
-
-// The fast table's lengths with the symbol's extra bits added, so that one lookup gives all
-// the bits a short symbol takes.
-void addExtraBits(std::uint16_t* fast) {
-    for (int i = 0; i < (1 << kFastBits); ++i)
-        if (fast[i] != 0)
-            fast[i] =
-                static_cast<std::uint16_t>(fast[i] + (kSymbolKinds[fast[i] & 0xFF].extra << 8));
-}
-
-// Decodes one band of coded coefficients from the bit position bitPos into scan (the band's
-// values in scan order, all zero on entry), value x step. Runs only move the position, so
-// the loop has no branch on the kind of symbol. wholeRun is set when the band is one run of
-// zeros.
-DecodeError decodeScan(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint64_t endBits,
+// Decodes one band of coded coefficients from the bit position bitPos, in serpentine order,
+// writing value x step into the plane. wholeRun is set when the band is one run of zeros.
+DecodeError decodeBand(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint64_t endBits,
                        const std::uint16_t* fast, const std::uint8_t* lookup,
-                       const std::uint8_t* lengths, float* scan, int total, float step,
+                       const std::uint8_t* lengths, float* plane, const Band& band, float step,
                        bool& wholeRun) {
-    // The next bits sit left-aligned in window (avail of them valid). A symbol with its extra
-    // bits takes at most 32, so the window is reloaded only when fewer remain.
-    std::uint64_t pos = bitPos;
-    std::uint64_t window = 0;
-    unsigned avail = 0;
-    int at = 0;
-    wholeRun = false;
-    while (at < total) {
-        if (avail < 32) {
-            window = loadBe64(buf + (pos >> 3)) << (pos & 7);
-            avail = 64 - static_cast<unsigned>(pos & 7);
+    const int total = band.w * band.h;
+    int remaining = total;
+    int x = band.x;
+    int left = band.h;
+    long idx = static_cast<long>(x) * kStride + band.y;
+    int dir = 1;
+    auto nextColumn = [&] {
+        ++x;
+        left = band.h;
+        if ((x & 1) == 0) {
+            idx = static_cast<long>(x) * kStride + band.y;
+            dir = 1;
+        } else {
+            idx = static_cast<long>(x) * kStride + band.y + band.h - 1;
+            dir = -1;
         }
+    };
+    if ((x & 1) != 0) {
+        --x;
+        nextColumn();
+    }
+    std::uint64_t pos = bitPos;
+    bool first = true;
+    wholeRun = false;
+    while (remaining > 0) {
+        const std::uint64_t window = loadBe64(buf + (pos >> 3)) << (pos & 7);
         const unsigned entry = fast[window >> (64 - kFastBits)];
-        unsigned symbol, bits;
+        unsigned symbol, length;
         if (entry != 0) {
             symbol = entry & 0xFF;
-            bits = entry >> 8;
+            length = entry >> 8;
         } else {
             symbol = lookup[window >> 48];
-            bits = lengths[symbol] + kSymbolKinds[symbol].extra;
+            length = lengths[symbol];
         }
-        const SymbolKind& kind = kSymbolKinds[symbol];
-        // The extra bits are the last of the symbol's bits (none: masked to 0).
-        const auto e = static_cast<int>((window >> (63 - bits) >> 1) & ((1u << kind.extra) - 1));
-        window <<= bits;
-        avail -= bits;
-        pos += bits;
+        pos += length;
+        std::uint32_t run = 0;
+        float value = 0.0f;
+        bool isRun;
+        if (symbol >= 106) {
+            value = static_cast<float>(static_cast<int>(symbol) - 180) * step;
+            isRun = false;
+        } else if (symbol < 100) {
+            run = symbol + 2;
+            isRun = true;
+        } else {
+            const unsigned extra = (symbol & 1) ? 16 : 8;
+            const auto e = static_cast<std::uint32_t>((window << length) >> (64 - extra));
+            pos += extra;
+            isRun = symbol >= 104;
+            if (isRun)
+                run = e;
+            else if (symbol <= 101)
+                value = static_cast<float>(static_cast<int>(e)) * step;
+            else
+                value = static_cast<float>(-static_cast<int>(e)) * step;
+        }
         if (pos > endBits)
             return DecodeError::PastEnd;
-        const int advance = kind.advance + (kind.runFromExtra ? e : 0);
-        if (advance > total - at)
-            return DecodeError::RunPastBand;
-        if (at == 0 && kind.run && advance == total)
-            wholeRun = true;
-        scan[at] = static_cast<float>(kind.value + kind.sign * e) * step;
-        at += advance;
+        if (!isRun) {
+            plane[idx] = value;
+            idx += dir;
+            --remaining;
+            if (--left == 0)
+                nextColumn();
+        } else {
+            if (run > static_cast<std::uint32_t>(remaining))
+                return DecodeError::RunPastBand;
+            if (first && static_cast<int>(run) == total)
+                wholeRun = true;
+            remaining -= static_cast<int>(run);
+            int n = static_cast<int>(run);
+            while (n > 0) {
+                const int m = std::min(n, left);
+                if (dir > 0) {
+                    std::fill_n(plane + idx, m, 0.0f);
+                    idx += m;
+                } else {
+                    std::fill_n(plane + idx - m + 1, m, 0.0f);
+                    idx -= m;
+                }
+                n -= m;
+                left -= m;
+                if (left == 0)
+                    nextColumn();
+            }
+        }
+        first = false;
     }
     bitPos = pos;
     return DecodeError::None;
-}
-
-// Moves a band from scan order into the plane and leaves scan all zero: columns left to
-// right, even columns upwards from band.y, odd columns downwards.
-// Moves a band from scan order into the plane and leaves scan all zero: columns left to
-// right, even columns upwards from band.y, odd columns downwards.
-void scatterPortable(float* scan, float* plane, const Band& band) {
-    const int h = band.h;
-    for (int c = 0; c < band.w; ++c) {
-        const int x = band.x + c;
-        float* from = scan + static_cast<std::size_t>(c) * h;
-        float* to = plane + static_cast<std::size_t>(x) * kStride + band.y;
-        int i = 0;
-        if ((x & 1) == 0) {
-            for (; i + 4 <= h; i += 4) {
-                _mm_storeu_ps(to + i, _mm_loadu_ps(from + i));
-                _mm_storeu_ps(from + i, _mm_setzero_ps());
-            }
-            for (; i < h; ++i)
-                to[i] = from[i];
-        } else {
-            for (; i + 4 <= h; i += 4) {
-                const __m128 v = _mm_loadu_ps(from + i);
-                _mm_storeu_ps(to + h - 4 - i, _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)));
-                _mm_storeu_ps(from + i, _mm_setzero_ps());
-            }
-            for (; i < h; ++i)
-                to[h - 1 - i] = from[i];
-        }
-        for (i = h & ~3; i < h; ++i)
-            from[i] = 0.0f;
-    }
-}
-
-// The same eight values a step.
-__attribute__((target("avx2"))) void scatterAvx2(float* scan, float* plane, const Band& band) {
-    const int h = band.h;
-    const __m256i reversed = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
-    for (int c = 0; c < band.w; ++c) {
-        const int x = band.x + c;
-        float* from = scan + static_cast<std::size_t>(c) * h;
-        float* to = plane + static_cast<std::size_t>(x) * kStride + band.y;
-        int i = 0;
-        if ((x & 1) == 0) {
-            for (; i + 8 <= h; i += 8) {
-                _mm256_storeu_ps(to + i, _mm256_loadu_ps(from + i));
-                _mm256_storeu_ps(from + i, _mm256_setzero_ps());
-            }
-            for (; i < h; ++i)
-                to[i] = from[i];
-        } else {
-            for (; i + 8 <= h; i += 8) {
-                const __m256 v = _mm256_loadu_ps(from + i);
-                _mm256_storeu_ps(to + h - 8 - i, _mm256_permutevar8x32_ps(v, reversed));
-                _mm256_storeu_ps(from + i, _mm256_setzero_ps());
-            }
-            for (; i < h; ++i)
-                to[h - 1 - i] = from[i];
-        }
-        for (i = h & ~7; i < h; ++i)
-            from[i] = 0.0f;
-    }
-}
-
-void scatterBand(float* scan, float* plane, const Band& band, bool vector) {
-    if (vector && cpuHasAvx2())
-        scatterAvx2(scan, plane, band);
-    else
-        scatterPortable(scan, plane, band);
 }
 
 } // namespace
@@ -320,7 +261,6 @@ DecodeError WaveletCodec::DecodeStream(ByteSpan stream, int& reducedFlag) {
         means_[c] = static_cast<std::int16_t>(mean) * 32.0;
         buildLookup(counts, symbols, symbolCount, s.lookup.data(), s.lengths);
         buildFastLookup(s.lookup.data(), s.lengths, s.fast.data());
-        addExtraBits(s.fast.data());
 
         float* plane = s.plane(c);
         for (int level = 4; level >= 0; --level) {
@@ -340,11 +280,9 @@ DecodeError WaveletCodec::DecodeStream(ByteSpan stream, int& reducedFlag) {
                 const Band band = level == 4 ? lowestBand() : detailBand(level, b);
                 const float step = level == 4 ? steps[8] : steps[2 * level + (b == 2 ? 1 : 0)];
                 bool wholeRun = false;
-                const DecodeError e =
-                    decodeScan(buf, bitPos, endBits, s.fast.data(), s.lookup.data(),
-                               s.lengths.data(), s.decoded.data(), band.w * band.h, step, wholeRun);
-                scatterBand(s.decoded.data(), plane, band, s.vector);
-                if (e != DecodeError::None)
+                if (auto e = decodeBand(buf, bitPos, endBits, s.fast.data(), s.lookup.data(),
+                                        s.lengths.data(), plane, band, step, wholeRun);
+                    e != DecodeError::None)
                     return e;
                 if (level == 0 && wholeRun)
                     ++wholeRunBands;
@@ -408,8 +346,7 @@ struct ScalarRender {
             return 255;
         return static_cast<std::uint8_t>(scaled);
     }
-    // One column's pixels as R, G, B bytes; py already holds the mean.
-    // Pixels kPixel bytes apart (R, G, B first).
+    // One column's pixels as R, G, B bytes, kPixel bytes apart; py already holds the mean.
     template <int kPixel = 3>
     static void column(const float* py, const float* pb, const float* pr, const RenderParams& p,
                        int count, std::uint8_t* rgb) {
