@@ -134,14 +134,16 @@ public:
     // give the same bits).
     void usePortableKernels(bool portable);
 
-    // The coefficient / YCbCr planes (3 x kPlaneValues floats) and the plane means.
+    // The coefficient / YCbCr planes (3 x kPlaneValues floats) and the plane means. After
+    // DecodePicture the planes hold working values (its last level writes elsewhere); use
+    // DecodeStream and InverseTransform for the rebuilt planes.
     std::span<float> plane(int index);
     std::span<const float> plane(int index) const;
     const std::array<double, 3>& means() const { return means_; }
 
 private:
     struct Impl;
-    void renderRgb(std::uint8_t* out);
+    void renderRgb(float* py, const float* pb, const float* pr, std::uint8_t* out);
     void loadRgb(std::span<const std::uint8_t> rgb, std::array<double, 3>& means);
     void analyse(bool reduced);
     Bytes writeStream(const std::array<double, 3>& means, const std::array<double, 3>& scales,

@@ -578,12 +578,12 @@ void renderBaseline(float* py, const float* pb, const float* pr, const std::arra
 
 } // namespace
 
-void WaveletCodec::renderRgb(std::uint8_t* out) {
+void WaveletCodec::renderRgb(float* py, const float* pb, const float* pr, std::uint8_t* out) {
     Impl& s = *impl_;
     if (s.vector && cpuHasAvx2())
-        renderAvx2(s.plane(0), s.plane(1), s.plane(2), means_, *s.render, out);
+        renderAvx2(py, pb, pr, means_, *s.render, out);
     else
-        renderBaseline(s.plane(0), s.plane(1), s.plane(2), means_, *s.render, out);
+        renderBaseline(py, pb, pr, means_, *s.render, out);
 }
 
 Status WaveletCodec::DecodePicture(ByteSpan stream, std::span<std::uint8_t> out, int mode) {
@@ -597,8 +597,23 @@ Status WaveletCodec::DecodePicture(ByteSpan stream, std::span<std::uint8_t> out,
         std::memset(out.data(), 0, kRgbBytes);
         return status::Failed;
     }
-    InverseTransform(kLevels - 1, reduced == 1);
-    renderRgb(out.data());
+    Impl& s = *impl_;
+    if (reduced == 1) {
+        InverseTransform(kLevels - 1, true);
+        renderRgb(s.plane(0), s.plane(1), s.plane(2), out.data());
+        return status::Ok;
+    }
+    // The last level of each plane writes its result to a buffer no longer needed: Y to the
+    // work plane, Cb to the Y plane, Cr to the Cb plane; each also serves as that plane's
+    // work area.
+    float* const results[3] = {s.work.data(), s.plane(0), s.plane(1)};
+    for (int c = 0; c < 3; ++c) {
+        for (int level = kLevels - 1; level >= 1; --level)
+            synthesisLevel(s.plane(c), results[c], kWidth >> level, kHeight >> level, kStride,
+                           s.vector);
+        synthesisLevelTo(s.plane(c), results[c], results[c], kWidth, kHeight, kStride, s.vector);
+    }
+    renderRgb(results[0], results[1], results[2], out.data());
     return status::Ok;
 }
 

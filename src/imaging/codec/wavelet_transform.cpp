@@ -508,8 +508,8 @@ inline void padLine(float* u, int n) {
 }
 
 template <class K>
-[[gnu::always_inline]] inline void synthesisBody(float* plane, float* work, int width, int height,
-                                                 int stride) {
+[[gnu::always_inline]] inline void synthesisBody(float* plane, float* work, float* result,
+                                                 int width, int height, int stride) {
     // Along x, two outputs (2m, 2m + 1) at a time from the nine columns at u index 2m - 3 ...
     // 2m + 5 (low columns at even u index, high ones at odd), in ascending tap order.
     const int halfW = width / 2;
@@ -525,6 +525,7 @@ template <class K>
             src[k] = plane + static_cast<long>(column) * stride;
         }
     };
+    const int halfH = height / 2;
     // Which 8-row blocks of the high columns hold data.
     std::uint64_t dense[kMaxLine / 2];
     K::highBlocks(plane + static_cast<long>(halfW) * stride, halfW, height, stride, dense);
@@ -539,17 +540,27 @@ template <class K>
         for (int i = 0; i < 4; ++i)
             out[i] = work + static_cast<long>(2 * m + i) * stride;
         K::quad(src, e, o, out, height, highDense);
+        // With a result apart from the plane, the four columns go along y at once, while
+        // they are in the first-level cache.
+        if (result)
+            for (int x = 2 * m; x < 2 * m + 4; ++x)
+                K::synthesisColumn(work + static_cast<long>(x) * stride, halfH,
+                                   result + static_cast<long>(x) * stride);
     }
     if (m < halfW) {
         const float* src[9];
         sources(m, 9, src);
         K::pair(src, e, o, work + static_cast<long>(2 * m) * stride,
                 work + static_cast<long>(2 * m + 1) * stride, height);
+        if (result)
+            for (int x = 2 * m; x < 2 * m + 2; ++x)
+                K::synthesisColumn(work + static_cast<long>(x) * stride, halfH,
+                                   result + static_cast<long>(x) * stride);
     }
-    const int halfH = height / 2;
-    for (int x = 0; x < width; ++x)
-        K::synthesisColumn(work + static_cast<long>(x) * stride, halfH,
-                           plane + static_cast<long>(x) * stride);
+    if (!result)
+        for (int x = 0; x < width; ++x)
+            K::synthesisColumn(work + static_cast<long>(x) * stride, halfH,
+                               plane + static_cast<long>(x) * stride);
 }
 
 void ScalarKernels::synthesisColumn(const float* col, int half, float* out) {
@@ -593,12 +604,13 @@ template <class K>
     }
 }
 
-__attribute__((target("avx2,fma"))) void synthesisAvx2(float* plane, float* work, int width,
-                                                       int height, int stride) {
-    synthesisBody<Avx2Kernels>(plane, work, width, height, stride);
+__attribute__((target("avx2,fma"))) void synthesisAvx2(float* plane, float* work, float* result,
+                                                       int width, int height, int stride) {
+    synthesisBody<Avx2Kernels>(plane, work, result, width, height, stride);
 }
-void synthesisBaseline(float* plane, float* work, int width, int height, int stride) {
-    synthesisBody<ScalarKernels>(plane, work, width, height, stride);
+void synthesisBaseline(float* plane, float* work, float* result, int width, int height,
+                       int stride) {
+    synthesisBody<ScalarKernels>(plane, work, result, width, height, stride);
 }
 __attribute__((target("avx2,fma"))) void analysisAvx2(float* plane, float* work, int width,
                                                       int height, int stride) {
@@ -616,12 +628,17 @@ bool cpuHasAvx2() {
 }
 
 void synthesisLevel(float* plane, float* work, int width, int height, int stride, bool vector) {
+    synthesisLevelTo(plane, work, nullptr, width, height, stride, vector);
+}
+
+void synthesisLevelTo(float* plane, float* work, float* result, int width, int height, int stride,
+                      bool vector) {
     if (width < 2 || height < 2 || width > kMaxLine || height > kMaxLine)
         return;
     if (vector && cpuHasAvx2())
-        synthesisAvx2(plane, work, width, height, stride);
+        synthesisAvx2(plane, work, result, width, height, stride);
     else
-        synthesisBaseline(plane, work, width, height, stride);
+        synthesisBaseline(plane, work, result, width, height, stride);
 }
 
 void analysisLevel(float* plane, float* work, int width, int height, int stride, bool vector) {

@@ -18,6 +18,10 @@ extern const float kSynthesisHigh[9]; // G1
 // the same bits.
 void synthesisLevel(float* plane, float* work, int width, int height, int stride,
                     bool vector = true);
+// The same sums with the result in result instead of plane: each group of columns along x is
+// taken along y at once (work may be result; plane is left holding the level's input).
+void synthesisLevelTo(float* plane, float* work, float* result, int width, int height, int stride,
+                      bool vector = true);
 // The exact counterpart (encoding): along x into work, then along y back into plane, low
 // outputs in the first half, high outputs in the second half of every line.
 void analysisLevel(float* plane, float* work, int width, int height, int stride,
