@@ -1051,6 +1051,7 @@ int SensorCalibration::evaluate() {
         if (!condition)
             return false;
         report_ += "FAILURE: " + text;
+        failedChecks_.push_back(text);
         if (!failedOnce)
             operatorMessage_ = op;
         failedOnce = true;

@@ -222,6 +222,8 @@ public:
     int passed() const { return passFlag_; }
     const std::string& operatorMessage() const { return operatorMessage_; }
     const std::string& report() const { return report_; }
+    // The report texts of the checks `evaluate` failed, in order.
+    const std::vector<std::string>& failedChecks() const { return failedChecks_; }
     void appendReport(const std::string& text) { report_ += text; }
     void setDacSetting(int dac) { dacSetting_ = dac; }
     void setVignetting(long area, int corner) {
@@ -259,6 +261,8 @@ public:
     const CappedList<GainCorrection>& encodeFailureList() const { return encodeList_; }
     const CappedList<GainCorrection>& outOfRangeList() const { return rangeList_; }
     long ceilingPairs() const { return ceilingPairs_; }
+    long correctionsWritten() const { return correctionsWritten_; }
+    long firstExcludedGain() const { return firstExcluded_; }
     long doubleRow() const { return doubleRow_; }
     long doubleColumn() const { return doubleColumn_; }
     long rowOfClusters() const { return rowOfClusters_; }
@@ -306,6 +310,7 @@ private:
     int passFlag_ = 0;
     std::string operatorMessage_;
     std::string report_;
+    std::vector<std::string> failedChecks_;
 
     double whiteExposureMean_ = 0, whiteMean_ = 0, whiteDeviation_ = 0, blueMean_ = 0;
     double scaleFactor_ = 1, maximumGain_ = 1;

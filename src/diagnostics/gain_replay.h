@@ -1,0 +1,41 @@
+// The final test's gain run replayed from the working files of the gain folder, without a
+// camera: "a.tif" (white average), "z.tif" (dark), "r.tif" (reset, optional) and "c.tif"
+// (blue) go through the sensor calibration; the sensor report "r.txt" and its machine-readable
+// twin "r.json" are written into the folder.
+#pragma once
+
+#include "diagnostics/sensor_calibration.h"
+
+#include <ctime>
+#include <filesystem>
+#include <string>
+
+namespace kv {
+class Operator;
+}
+namespace kv::settings {
+class Profile;
+}
+
+namespace kv::diagnostics {
+
+struct GainReplayOptions {
+    std::filesystem::path folder;
+    std::string programRevision;
+    bool automaticMode = false; // verdict boxes without "Continue?"
+    std::time_t now = 0;        // the report's date; 0: the current time
+};
+
+struct GainReplayResult {
+    int status = 0xFFFF; // 0 when the run completed and the operator went on
+    int passed = 0;      // the sensor verdict (1 = passed)
+    std::string errorText;
+};
+
+GainReplayResult replayGainRun(Operator& op, const settings::Profile& profile,
+                               const GainReplayOptions& options);
+
+// The report's machine-readable form: verdict, counts, statistics and the failed checks.
+std::string sensorReportJson(const SensorCalibration& cal);
+
+} // namespace kv::diagnostics
