@@ -1,0 +1,42 @@
+// kvtool final-test replaying working files: the verdict on standard output, r.txt and r.json.
+
+#include "imaging/tiff_forms.h"
+#include "support/run_command.h"
+#include "support/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(FinalTestTool, ReplaysWorkingFilesAndPrintsTheJsonReport) {
+    kv::testing::ScratchDir dir;
+    auto write = [&](const char* name, int level) {
+        std::vector<std::uint16_t> frame(960 * 800, static_cast<std::uint16_t>(level << 6));
+        ASSERT_EQ(kv::imaging::WriteMono16Tiff(dir / name, 960, 800, frame.data()), 0);
+    };
+    write("a.tif", 300);
+    write("z.tif", 20);
+    write("c.tif", 200);
+    write("r.tif", 800);
+    const std::string env =
+        "KVMINI_CONFIG_DIR='" + dir.path().string() + "' HOME='" + dir.path().string() + "' ";
+    auto got = kv::testing::runCommand(env + KVTOOL_PATH + " final-test --replay '" +
+                                       dir.path().string() + "' --report-json 2>/dev/null");
+    EXPECT_EQ(got.exitCode, 0) << got.out;
+    EXPECT_NE(got.out.find("\"passed\": true"), std::string::npos) << got.out;
+    EXPECT_NE(got.out.find("Sensor Passed\n"), std::string::npos) << got.out;
+    EXPECT_TRUE(std::filesystem::exists(dir / "r.txt"));
+
+    std::filesystem::remove(dir / "c.tif");
+    got = kv::testing::runCommand(env + KVTOOL_PATH + " final-test --replay '" +
+                                  dir.path().string() + "' 2>&1");
+    EXPECT_EQ(got.exitCode, 1);
+    EXPECT_NE(got.out.find("Can't Read Gain Files! c.tif file not found."), std::string::npos)
+        << got.out;
+}
+
+} // namespace
