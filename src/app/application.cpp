@@ -236,6 +236,7 @@ void Application::statusRefresh() {
     if (!cam) {
         if (fullBlink_)
             fullBlink_->stop();
+        fullShown_ = false;
         frame_->setPaneTexts({});
         frame_->setStatusLayout(shell::StatusLayout::Message);
         return;
@@ -255,8 +256,10 @@ void Application::statusRefresh() {
         panes[i] = qs(texts[i]);
     picturesText_ = panes[1];
     // A refresh while "FULL" is shown leaves it there; the blink goes on in its own rhythm.
-    if (in.status.picturesFlag && fullShown_)
+    if (in.status.picturesFlag && fullShown_) {
         panes[1] = qs(std::string(shell::kFullText));
+        frame_->pane(2)->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    }
     frame_->setPaneTexts(panes);
     // A full memory: the pictures pane alternates with "FULL" every second.
     if (in.status.picturesFlag) {

@@ -15,9 +15,11 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
@@ -343,6 +345,37 @@ TEST_F(CameraCommandsTest, CancelKeepsTheFinishedPictures) {
     const auto& rest = retrieve(dir / "cut", true);
     EXPECT_TRUE(rest.complete());
     EXPECT_EQ(static_cast<int>(rest.stored.size() + had), inCamera);
+}
+
+TEST_F(CameraCommandsTest, FullMemoryBlinksAndALostLinkIsShown) {
+    auto& a = startSimulated();
+    camsim::BenchCamera& bench = *a.camera().bench();
+    bench.withState([](camsim::CameraState& s) { s.pictures = -99; });
+    ASSERT_EQ(a.camera().camera()->requestStatus(), status::Ok);
+    a.statusRefresh();
+    QLabel* pane = a.frame()->pane(2);
+    ASSERT_TRUE(until([&] { return pane->text() == "      FULL"; }, 3000));
+    EXPECT_EQ(pane->frameShadow(), QFrame::Raised);
+    // A refresh in between (the ping's idle kick) leaves the blink as it is.
+    a.statusRefresh();
+    EXPECT_EQ(pane->text(), "      FULL");
+    EXPECT_EQ(pane->frameShadow(), QFrame::Raised);
+    ASSERT_TRUE(until([&] { return pane->text().startsWith("Pics:"); }, 3000));
+    EXPECT_EQ(pane->frameShadow(), QFrame::Sunken);
+
+    bench.withState([](camsim::CameraState& s) { s.pictures = 3; });
+    ASSERT_EQ(a.camera().camera()->requestStatus(), status::Ok);
+    a.statusRefresh();
+    QTest::qWait(2200);
+    EXPECT_EQ(pane->text(), "Pics:  3");
+
+    // A camera that stops answering pings: the message pane says so and its items disable.
+    camsim::FaultOptions silent;
+    silent.silent = true;
+    bench.setFaults(silent);
+    ASSERT_TRUE(until([&] { return a.frame()->pane(0)->text() == "Camera link lost"; }, 30000));
+    EXPECT_FALSE(enabled(cmd::TakePicture));
+    EXPECT_FALSE(enabled(cmd::kExposure[0]));
 }
 
 TEST_F(CameraCommandsTest, EraseAndFormatAskFirst) {
