@@ -98,6 +98,22 @@ bool sendRecords(Station& s, const SRecordFile& file) {
     return true;
 }
 
+// "Z5;0" for a scope and "Z5;1" after it, on every path (through the link's ping mode, so its
+// ping thread keeps still meanwhile).
+class PingModeOff {
+public:
+    explicit PingModeOff(camera::CameraLink& link) : link_(link) { link_.setPingMode(0); }
+    ~PingModeOff() {
+        if (link_.linkState() != camera::LinkState::Lost)
+            link_.setPingMode(1);
+    }
+    PingModeOff(const PingModeOff&) = delete;
+    PingModeOff& operator=(const PingModeOff&) = delete;
+
+private:
+    camera::CameraLink& link_;
+};
+
 bool readFileLimited(const std::string& path, Bytes& bytes, std::size_t limit) {
     return platform::readWholeFile(path, bytes, limit);
 }
@@ -151,7 +167,7 @@ bool downloadFirmware(Station& s, std::optional<std::string> file) {
 bool downloadGammaTable(Station& s, std::optional<std::string> file) {
     if (!needCamera(s))
         return false;
-    s.camera->setPingMode(0);
+    PingModeOff quiet(*s.camera);
     process::GammaTable table = process::BuiltInGammaTable();
     if (!s.op.confirm("Download default Gamma Table?")) {
         file = pickFile(s, file, "Open Gamma Table", "Gamma Tables (*.txt)|All Files (*.*)");
@@ -170,7 +186,6 @@ bool downloadGammaTable(Station& s, std::optional<std::string> file) {
     }
     const Bytes bytes = process::GammaTableBytes(table);
     const Status st = downloadBlock(s, bytes, 0, kDownloadGamma);
-    s.camera->setPingMode(1);
     s.op.message(st == status::Ok ? std::string("Gamma table successfully downloaded.")
                                   : formatted("Error %d during Gamma download.", st));
     return st == status::Ok;
@@ -198,7 +213,7 @@ bool downloadBlemishList(Station& s, std::optional<std::string> file) {
 bool batchProcess(Station& s, std::optional<std::string> file) {
     if (!needCamera(s))
         return false;
-    s.camera->setPingMode(0);
+    PingModeOff quiet(*s.camera);
     file = pickFile(s, file, "Batch Process", "RAM Files (*.ram)|All Files (*.*)");
     Status st = status::Failed;
     if (file) {
@@ -217,7 +232,6 @@ bool batchProcess(Station& s, std::optional<std::string> file) {
         }
         stationCommand(s, cmd::AcquisitionMode, {0});
     }
-    s.camera->setPingMode(1);
     return st == status::Ok;
 }
 

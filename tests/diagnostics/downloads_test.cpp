@@ -212,6 +212,10 @@ TEST(Downloads, GammaTableBuiltInOrFromText) {
     out.close();
     rig.op.answers["Download default Gamma Table?"] = "no";
     ASSERT_TRUE(downloadGammaTable(rig.station, (rig.dir / "gamma.txt").string()));
+    // Cancelling the file leaves the camera's pings on again.
+    EXPECT_FALSE(downloadGammaTable(rig.station));
+    EXPECT_EQ(rig.commands("Z5").back(), "Z5;1");
+    EXPECT_EQ(rig.station.camera->pingMode(), 1);
     EXPECT_EQ(rig.store([](camsim::TransferStore& s) { return s.gamma; }),
               process::GammaTableBytes(table));
 }
