@@ -71,7 +71,7 @@ protected:
             return profile.getString("PORTS", port);
         };
         io.cradle.cameraPort = "COM1";
-        io.cradle.readSlice = 5ms;
+        io.cradle.readSlice = 20ms;
         io.report = dir / "f.txt";
         return io;
     }
