@@ -164,6 +164,10 @@ int Application::start() {
     else
         QTimer::singleShot(0, this, &Application::afterSplash);
 
+    // A screenshot run never waits on a dialog: the picture is taken after a while whatever
+    // is on the screen.
+    if (!commandLine_.screenshot.empty())
+        QTimer::singleShot(15000, this, &Application::saveScreenshot);
     openFiles(files);
     return -1;
 }
@@ -188,6 +192,9 @@ void Application::afterSplash() {
 }
 
 void Application::saveScreenshot() {
+    if (screenshotTaken_)
+        return;
+    screenshotTaken_ = true;
     const QString path = qs(commandLine_.screenshot);
     const bool ok = frame_ && frame_->grab().save(path);
     if (!ok)

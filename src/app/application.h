@@ -93,6 +93,7 @@ private:
     QTimer* fullBlink_ = nullptr;
     bool fullShown_ = false;
     QString picturesText_;
+    bool screenshotTaken_ = false;
 };
 
 } // namespace kv::app
