@@ -96,6 +96,39 @@ std::string sensorReportJson(const SensorCalibration& cal) {
     return j + "}\n";
 }
 
+void runCalibrationSteps(SensorCalibration& cal, Operator& op) {
+    op.beginProgress("Creating Gain Data", 0);
+    struct Step {
+        const char* text;
+        void (*run)(SensorCalibration&);
+    };
+    static constexpr Step steps[] = {
+        {"Creating Gain Data", [](SensorCalibration& c) { c.createGains(); }},
+        {"Calculating Blemish Map", [](SensorCalibration& c) { c.buildBlemishMap(); }},
+        {"Calculating Dark Blemish Map",
+         [](SensorCalibration& c) {
+             c.darkBlemishes();
+             c.resetStatistics();
+             c.colourImageBlemishes();
+         }},
+        {"Analyzing Blemish Map", [](SensorCalibration& c) { c.analyseBlemishMap(); }},
+        {"Correcting Gains",
+         [](SensorCalibration& c) {
+             c.correctGains(0);
+             c.checkRowAverages();
+             c.correctGains(1);
+         }},
+        {"Encoding Gains", [](SensorCalibration& c) { c.encodeGains(); }},
+        {"Encoding Blemish List", [](SensorCalibration& c) { c.encodeBlemishList(); }},
+        {"Evaluating Blemishes", [](SensorCalibration& c) { c.evaluate(); }},
+    };
+    for (const Step& step : steps) {
+        op.setProgressText(step.text);
+        step.run(cal);
+    }
+    op.endProgress();
+}
+
 GainReplayResult replayGainRun(Operator& op, const settings::Profile& profile,
                                const GainReplayOptions& o) {
     GainReplayResult result;
@@ -133,36 +166,7 @@ GainReplayResult replayGainRun(Operator& op, const settings::Profile& profile,
         return failure("Can't Read Gain Files! c.tif file not found.");
     cal.checkBlue(frame);
 
-    op.beginProgress("Creating Gain Data", 0);
-    struct Step {
-        const char* text;
-        void (*run)(SensorCalibration&);
-    };
-    static constexpr Step steps[] = {
-        {"Creating Gain Data", [](SensorCalibration& c) { c.createGains(); }},
-        {"Calculating Blemish Map", [](SensorCalibration& c) { c.buildBlemishMap(); }},
-        {"Calculating Dark Blemish Map",
-         [](SensorCalibration& c) {
-             c.darkBlemishes();
-             c.resetStatistics();
-             c.colourImageBlemishes();
-         }},
-        {"Analyzing Blemish Map", [](SensorCalibration& c) { c.analyseBlemishMap(); }},
-        {"Correcting Gains",
-         [](SensorCalibration& c) {
-             c.correctGains(0);
-             c.checkRowAverages();
-             c.correctGains(1);
-         }},
-        {"Encoding Gains", [](SensorCalibration& c) { c.encodeGains(); }},
-        {"Encoding Blemish List", [](SensorCalibration& c) { c.encodeBlemishList(); }},
-        {"Evaluating Blemishes", [](SensorCalibration& c) { c.evaluate(); }},
-    };
-    for (const Step& step : steps) {
-        op.setProgressText(step.text);
-        step.run(cal);
-    }
-    op.endProgress();
+    runCalibrationSteps(cal, op);
     result.passed = cal.passed();
 
     const bool written = platform::writeFileAtomically(reportPath, header + cal.report()) &&

@@ -35,6 +35,10 @@ struct GainReplayResult {
 GainReplayResult replayGainRun(Operator& op, const settings::Profile& profile,
                                const GainReplayOptions& options);
 
+// The steps from "Creating Gain Data" to "Evaluating Blemishes", each announced in the
+// progress box.
+void runCalibrationSteps(SensorCalibration& cal, Operator& op);
+
 // The report's machine-readable form: verdict, counts, statistics and the failed checks.
 std::string sensorReportJson(const SensorCalibration& cal);
 

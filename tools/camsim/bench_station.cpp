@@ -11,7 +11,9 @@
 #include <cmath>
 #include <cstdio>
 #include <numbers>
+#include <optional>
 #include <random>
+#include <string_view>
 #include <thread>
 
 namespace kv::camsim {
@@ -190,14 +192,15 @@ std::string nextFirmware(const std::string& header, const std::string& old) {
     return text;
 }
 
-void takeFrame(BenchCamera& cam, BenchStation::Model& m, bool compensated) {
+void takeFrame(BenchCamera& cam, BenchStation::Model& m, bool compensated,
+               std::optional<Scene> seen = std::nullopt) {
     Scene scene;
     int zero;
     double noise;
     std::uint32_t seed;
     {
         std::lock_guard guard(m.lock);
-        scene = m.scene();
+        scene = seen.value_or(m.scene());
         zero = m.options.dacZero;
         noise = m.options.sensorNoise;
         seed = m.options.seed + 7919 * ++m.frames;
@@ -229,6 +232,16 @@ void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::
         p7 ? p7(cam, c) : cam.sendOk();
         takeFrame(cam, *model, true);
     });
+    // The gain run's pictures: P2 with the shutter closed, P1 and P5 of what the sensor sees;
+    // P6 compensates the P5 frame in memory and leaves it there.
+    for (const char* code : {"P1", "P2", "P5"}) {
+        const CommandHandler inner = camera.handler(code);
+        const bool dark = std::string_view(code) == "P2";
+        camera.addHandler(code, [model, inner, dark](BenchCamera& cam, const BenchCommand& c) {
+            inner ? inner(cam, c) : cam.sendOk();
+            takeFrame(cam, *model, false, dark ? std::optional<Scene>(Scene::Dark) : std::nullopt);
+        });
+    }
     camera.addHandler("Z1", [model](BenchCamera& cam, const BenchCommand& c) {
         if (c.count() != 1) {
             cam.sendRefusal();

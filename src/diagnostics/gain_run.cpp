@@ -1,0 +1,314 @@
+#include "diagnostics/gain_run.h"
+
+#include "camera/transfers.h"
+#include "diagnostics/dac_test.h"
+#include "diagnostics/downloads.h"
+#include "diagnostics/gain_replay.h"
+#include "diagnostics/sensor_calibration.h"
+#include "diagnostics/station.h"
+#include "diagnostics/station_outputs.h"
+#include "imaging/process/ram_file.h"
+#include "platform/atomic_file.h"
+#include "settings/app_settings.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace kv::diagnostics {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr long kFrameAddress = 0x10000;
+constexpr long kFrameBytes = 983040;
+constexpr int kWhiteRelay = kRelayWhitePanel;
+constexpr int kBlueRelay = kRelayBluePanel;
+
+template <typename... A>
+std::string formatted(const char* fmt, A... args) {
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer, fmt, args...);
+    return buffer;
+}
+
+int exposureIndex(const settings::Profile& p, const char* key) {
+    const int v = p.getInt("GAIN_PARAMETERS", key, 7);
+    return v < 0 || v > 11 ? 0 : v;
+}
+
+class GainRun {
+public:
+    GainRun(Station& s, const GainRunOptions& o) : s_(s), o_(o) {}
+
+    int run();
+
+private:
+    bool fail(const std::string& text) {
+        s_.op.message(text);
+        s_.errorText += "\n" + text;
+        return false;
+    }
+    bool pollStatus() {
+        for (int i = 0; i < 51; ++i) {
+            if (stationCommand(s_, camera::cmd::Status) == status::Ok)
+                return true;
+            s_.clock.sleep(100ms);
+        }
+        return false;
+    }
+    bool expose(int i, int n);
+    bool afterExposure();
+    bool upload(int i, int n, std::vector<std::uint16_t>& frame);
+    bool downloads(SensorCalibration& cal);
+    void end();
+
+    Station& s_;
+    const GainRunOptions& o_;
+    bool led_ = false;
+    int passes_ = 0;
+    int savedFlash_ = 1;
+    int whiteExposure_ = 7;
+    int blueExposure_ = 7;
+};
+
+bool GainRun::expose(int i, int n) {
+    using namespace camera::cmd;
+    if (i == 0) {
+        stationCommand(s_, Flash, {0});
+        return stationCommand(s_, DarkPicture) == status::Ok;
+    }
+    if (i == n - 1) { // reset
+        stationCommand(s_, AcquisitionMode, {led_ ? 2560 : 16896});
+        if (led_) {
+            stationCommand(s_, Flash, {0});
+            stationCommand(s_, Exposure, {0});
+        } else {
+            stationCommand(s_, Flash, {1});
+            s_.clock.sleep(10000ms);
+        }
+        return stationCommand(s_, TakePicture) == status::Ok;
+    }
+    const bool blue = i == n - 2;
+    if (led_) {
+        relayWrite(s_, static_cast<std::uint8_t>(blue ? kBlueRelay : kWhiteRelay));
+        s_.clock.sleep(500ms);
+        stationCommand(s_, Exposure, {blue ? blueExposure_ : whiteExposure_});
+        if (stationCommand(s_, RawEsPicture) != status::Ok)
+            return false;
+        s_.clock.sleep(blue ? 1250ms : 2000ms);
+        pollStatus();
+        relayWrite(s_, kRelayIdle);
+        s_.clock.sleep(500ms);
+        return stationCommand(s_, DarkEsCompensation) == status::Ok;
+    }
+    if (blue) {
+        stationCommand(s_, Flash, {1});
+        lightControllerWrite(s_, kLightBlueFilter);
+        s_.clock.sleep(6000ms);
+    } else if (savedFlash_ != 0 || s_.automaticMode) {
+        stationCommand(s_, Flash, {1});
+        s_.clock.sleep(6000ms);
+    }
+    // The calibration picture's parameter: 0, the plain picture of the station's light.
+    return stationCommand(s_, CalibrationPicture, {0}) == status::Ok;
+}
+
+bool GainRun::afterExposure() {
+    s_.clock.sleep(500ms);
+    bool off = false;
+    for (int tries = 0; tries < 8 && !off; ++tries) {
+        off = stationCommand(s_, camera::cmd::Flash, {0}) == status::Ok;
+        if (!off) {
+            s_.clock.sleep(1000ms);
+            if (s_.camera)
+                s_.camera->port().purge();
+        }
+    }
+    stationCommand(s_, camera::cmd::AcquisitionMode, {0});
+    return off;
+}
+
+bool GainRun::upload(int i, int n, std::vector<std::uint16_t>& frame) {
+    Bytes picture;
+    camera::CameraTransfers transfers = s_.transfers();
+    const Status st = transfers.uploadMemoryPlain(
+        camera::cmd::ReadDram, kFrameAddress, kFrameBytes, picture,
+        [&](long done) { return formatted("Pass %d of %d -- Uploading %ld", i + 1, n, done); },
+        s_.op);
+    if (st != status::Ok || picture.size() != static_cast<std::size_t>(kFrameBytes))
+        return false;
+    Bytes ram(process::kRamFileSize);
+    std::copy(picture.begin(), picture.end(), ram.begin() + process::kRamPictureOffset);
+    frame = process::UnpackMosaic(ram, 6);
+    return frame.size() == static_cast<std::size_t>(kRawPixels);
+}
+
+bool GainRun::downloads(SensorCalibration& cal) {
+    const auto& p = s_.profile;
+    if (p.getInt("DIAGNOSTICS", "DOWNLOAD_BLEMISH", 1) == 1) {
+        s_.op.setProgressText("Downloading Blemish List");
+        if (downloadBlock(s_, cal.encodedBlemishList(), 0, kDownloadBlemish) != status::Ok)
+            return fail("Error during BLEMISH download!");
+    }
+    if (p.getInt("DIAGNOSTICS", "DOWNLOAD_GAIN", 1) == 1) {
+        s_.op.setProgressText("Downloading Gain Data");
+        const Bytes sent(cal.encodedGains().begin(), cal.encodedGains().end());
+        if (downloadBlock(s_, sent, 0, kDownloadGain) != status::Ok)
+            return fail("Error during GAIN download!");
+        // The host's copy must still be what was encoded.
+        if (!std::equal(sent.begin(), sent.end(), cal.encodedGains().begin()))
+            return fail("Error during GAIN download! Host Gain Corruption.");
+    }
+    pollStatus();
+    if (stationCommand(s_, camera::cmd::Status) != status::Ok)
+        return fail("Error during GAIN download!");
+    return true;
+}
+
+void GainRun::end() {
+    using namespace camera::cmd;
+    if (s_.camera) {
+        stationCommand(s_, Flash, {savedFlash_});
+        stationCommand(s_, Quality, {0});
+        stationCommand(s_, AutoExposure, {1});
+    }
+    if (led_) {
+        relayWrite(s_, kRelayOff);
+    } else {
+        lightControllerWrite(s_, kLightEndOfTest);
+        relayWrite(s_, kRelayOff);
+    }
+    s_.op.endProgress();
+}
+
+int GainRun::run() {
+    if (o_.passes) {
+        passes_ = *o_.passes;
+    } else if (s_.automaticMode) {
+        passes_ = 4;
+    } else {
+        const auto answer =
+            askNumber(s_.op, "Number of passes:\n(enter 0 to get data from files)", 4);
+        if (!answer)
+            return kGainRunFailed;
+        passes_ = static_cast<int>(std::clamp<long>(*answer, 0, 100));
+    }
+    led_ = s_.ledStation();
+    if (led_ && s_.flashStation())
+        return kGainRunFailed; // both kinds set: nothing is touched
+    const std::filesystem::path folder = settings::AppSettings(s_.profile).gainBlemishFolder();
+    if (passes_ == 0) {
+        GainReplayOptions r;
+        r.folder = folder;
+        r.programRevision = o_.programRevision;
+        r.automaticMode = s_.automaticMode;
+        const GainReplayResult result = replayGainRun(s_.op, s_.profile, r);
+        s_.errorText += result.errorText;
+        return result.status;
+    }
+    if (led_) {
+        relayWrite(s_, kRelayIdle);
+        s_.clock.sleep(500ms);
+    }
+    if (!s_.connectedCamera()) {
+        fail("Camera Not Connected!");
+        end();
+        return kGainRunFailed;
+    }
+    s_.camera->setPingMode(0);
+    savedFlash_ = s_.camera->status().flash;
+    whiteExposure_ = exposureIndex(s_.profile, "GAIN_WHITE_EXPOSURE");
+    blueExposure_ = exposureIndex(s_.profile, "GAIN_BLUE_EXPOSURE");
+    const int result = [&] {
+        if (static_cast<std::uint32_t>(s_.camera->status().serialNumber) == 0xFFFFFFFFu ||
+            s_.automaticMode)
+            setSerialNumber(s_);
+        if (!s_.camera ||
+            static_cast<std::uint32_t>(s_.camera->status().serialNumber) == 0xFFFFFFFFu)
+            return kGainRunFailed;
+        if (led_)
+            stationCommand(s_, camera::cmd::Flash, {0});
+        SensorCalibration cal(readBlemishParams(s_.profile),
+                              s_.profile.getInt("DIAGNOSTICS", "GAIN_DIAGNOSTIC_FILES", 0));
+        const std::string header =
+            sensorReportHeader("KVMini", o_.programRevision,
+                               std::string(s_.camera->status().firmwareText()), std::time(nullptr));
+        const std::filesystem::path reportPath = folder / "r.txt";
+        if (!platform::writeFileAtomically(reportPath, header))
+            return fail("Invalid File Name: " + reportPath.string() + "\n"), kGainRunFailed;
+        if (s_.profile.getInt("DIAGNOSTICS", "DOWNLOAD_DAC", 1) == 1) {
+            DacTestOptions dac;
+            dac.askPasses = false;
+            dac.gainFolder = folder;
+            int setting = 0;
+            dac.runDacSetting = &setting;
+            const auto value = runDacTest(s_, dac);
+            if (!value)
+                return fail(formatted("DAC Setting Failure. Dac is %d", setting)), kGainRunFailed;
+            cal.setDacSetting(*value);
+        }
+        if (stationCommand(s_, camera::cmd::ResetError) != status::Ok)
+            return fail("Error resetting status in Camera!"), kGainRunFailed;
+
+        const int n = passes_ + 3;
+        if (!led_)
+            lightControllerWrite(s_, kLightDark);
+        else {
+            relayWrite(s_, kRelayIdle);
+            s_.clock.sleep(500ms);
+        }
+        s_.op.beginProgress("Creating Gain Data", kFrameBytes);
+        std::vector<std::uint16_t> frame;
+        for (int i = 0; i < n; ++i) {
+            expose(i, n);
+            afterExposure();
+            if (!upload(i, n, frame))
+                return fail("Error during Gain File upload!"), kGainRunFailed;
+            if (i == 0) {
+                cal.storeDark(frame);
+            } else if (i == n - 1) {
+                cal.storeReset(frame);
+            } else if (i == n - 2) {
+                cal.checkBlue(frame);
+            } else {
+                const ExposureLevel level = cal.accumulateWhite(frame);
+                if (level != ExposureLevel::Accepted &&
+                    !s_.op.confirm(level == ExposureLevel::TooDark
+                                       ? "Incorrect White Level Exposure - Not enough light!"
+                                       : "Incorrect White Level Exposure - Too much light!"))
+                    return kGainRunFailed;
+            }
+        }
+        stationCommand(s_, camera::cmd::Status);
+        s_.clock.sleep(500ms);
+        if (s_.camera && s_.camera->status().errorStatus != 0)
+            return fail("Error status in Camera!"), kGainRunFailed;
+
+        runCalibrationSteps(cal, s_.op);
+        if (!platform::writeFileAtomically(reportPath, header + cal.report()) ||
+            !platform::writeFileAtomically(folder / "r.json", sensorReportJson(cal)))
+            return fail("Invalid File Name: " + reportPath.string() + "\n"), kGainRunFailed;
+
+        if (cal.passed() == 0) {
+            const std::string text = "SENSOR/BOARD FAILURE!\n" + cal.operatorMessage();
+            if (s_.automaticMode)
+                return fail(text), kGainRunFailed;
+            if (!s_.op.confirm(text + "\nContinue?"))
+                return kGainRunFailed;
+        } else if (!s_.automaticMode && !s_.op.confirm("Sensor Passed\nContinue?")) {
+            return kGainRunFailed;
+        }
+        return downloads(cal) ? 0 : kGainRunFailed;
+    }();
+    end();
+    return result;
+}
+
+} // namespace
+
+int createGainRun(Station& s, const GainRunOptions& options) {
+    return GainRun(s, options).run();
+}
+
+} // namespace kv::diagnostics

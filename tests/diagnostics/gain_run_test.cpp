@@ -1,0 +1,72 @@
+#include "diagnostics/gain_run.h"
+#include "diagnostics/sensor_calibration.h"
+#include "diagnostics/station_outputs.h"
+#include "station_rig.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace kv::testing {
+namespace {
+
+using namespace diagnostics;
+
+struct GainRunRig : StationRig {
+    GainRunRig() {
+        profile.writeString("FILES", "GAIN_BLEMISH_FOLDER", dir.path().string());
+        profile.writeInt("DIAGNOSTICS", "LED_STATION", 1);
+        profile.writeString("DIAGNOSTICS", "RELAY_BOARD_BASE_ADDR", "378");
+        profile.writeInt("DIAGNOSTICS", "DOWNLOAD_DAC", 0);
+        camera.commandLog();
+    }
+    std::string file(const char* name) {
+        std::ifstream in(dir / name, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+};
+
+TEST(GainRun, BothStationKindsEndBeforeAnyCameraCommand) {
+    GainRunRig rig;
+    rig.profile.writeInt("DIAGNOSTICS", "FLASH_STATION", 1);
+    const auto before = rig.camera.commandLog().size();
+    const auto outputs = rig.bench.outputLog().size();
+    GainRunOptions o;
+    o.passes = 4;
+    EXPECT_EQ(createGainRun(rig.station, o), kGainRunFailed);
+    EXPECT_EQ(rig.camera.commandLog().size(), before);
+    EXPECT_EQ(rig.bench.outputLog().size(), outputs);
+}
+
+TEST(GainRun, FourPassesOnTheLedStationTakeSevenExposuresAndDownload) {
+    GainRunRig rig;
+    // The bench's white panel fills the sensor at index 7; index 2 quarters it.
+    rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
+    GainRunOptions o;
+    o.passes = 4;
+    const int result = createGainRun(rig.station, o);
+    EXPECT_EQ(result, 0) << rig.station.errorText;
+    const std::vector<std::string> pictures = rig.sequence({"P", "E0;"});
+    const std::vector<std::string> expected = {
+        "P3", "P2",                                                  // DAC test off; dark
+        "E0;2", "P5", "P6", "E0;2", "P5", "P6", "E0;2", "P5", "P6", // white
+        "E0;2", "P5", "P6",                                          //
+        "E0;7", "P5", "P6",                                          // blue
+        "E0;0", "P0"};                                               // reset
+    EXPECT_EQ(pictures, expected);
+    const std::string report = rig.file("r.txt");
+    EXPECT_NE(report.find("Sensor:\tPASSED\n"), std::string::npos) << report;
+    EXPECT_TRUE(rig.op.questions.empty() || rig.op.questions.back() == "Sensor Passed\nContinue?");
+    // The encoded list and gain image went down, in that order.
+    const auto blocks = rig.bench.blockLog();
+    ASSERT_FALSE(blocks.empty());
+    // Relay: idle before the run, white and blue panels, off at the end.
+    const auto writes = rig.bench.outputLog();
+    ASSERT_FALSE(writes.empty());
+    EXPECT_EQ(writes.front().bytes, Bytes{kRelayIdle});
+    EXPECT_EQ(writes.back().bytes, Bytes{kRelayOff});
+}
+
+} // namespace
+} // namespace kv::testing
