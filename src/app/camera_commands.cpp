@@ -37,10 +37,14 @@ constexpr std::string_view kEraseQuestion61231 =
 constexpr std::string_view kFormatQuestion61534 =
     "WARNING  This will permanently erase any files on memory card.  Continue formatting card?";
 
-// Changes the camera's status in place (the ping thread may be reading it).
-template <class F>
-void editStatus(camera::CameraLink& link, F edit) {
-    edit(link.mutableStatus());
+// Changes the camera's status in place (the ping thread may be refreshing it): under the
+// link's status lock where it has one.
+template <class Link, class F>
+void editStatus(Link& link, F edit) {
+    if constexpr (requires { link.editStatus(edit); })
+        link.editStatus(edit);
+    else
+        edit(link.mutableStatus());
 }
 
 // The shutter: a short click of falling noise, 22050 samples a second, 16-bit mono.

@@ -327,13 +327,21 @@ TEST_F(CameraCommandsTest, CancelKeepsTheFinishedPictures) {
     app::Document* document = app::documentOf(a);
     // Cancel once the first picture is in the list.
     auto* watch = new QTimer(&a);
+    QString percent, retransmits;
     QObject::connect(watch, &QTimer::timeout, [&] {
-        if (document->list().count() > 0 && commands->retrieveDialog())
-            commands->retrieveDialog()->cancelButton()->click();
+        app::RetrieveDialog* dialog = commands->retrieveDialog();
+        if (document->list().count() > 0 && dialog && dialog->isVisible()) {
+            percent = dialog->percentText();
+            retransmits = dialog->retransmitText();
+            dialog->cancelButton()->click();
+        }
     });
     watch->start(10);
     const auto& report = retrieve(dir / "cut");
     EXPECT_TRUE(report.cancelled);
+    EXPECT_TRUE(percent.startsWith(' ') && percent.endsWith(" %")) << percent.toStdString();
+    EXPECT_NE(percent, " 0 %");
+    EXPECT_EQ(retransmits, "Retransmit Count: 0");
     EXPECT_GE(report.stored.size(), 1u);
     EXPECT_EQ(document->list().count(), static_cast<int>(report.stored.size()));
     for (const auto& s : report.stored)
