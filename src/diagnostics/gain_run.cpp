@@ -285,7 +285,10 @@ int GainRun::run() {
         if (s_.camera && s_.camera->status().errorStatus != 0)
             return fail("Error status in Camera!"), kGainRunFailed;
 
+        cal.setWorkingFolder(folder);
         runCalibrationSteps(cal, s_.op);
+        if (!cal.saveWorkingFiles())
+            s_.op.message("FileError!");
         if (!platform::writeFileAtomically(reportPath, header + cal.report()) ||
             !platform::writeFileAtomically(folder / "r.json", sensorReportJson(cal)))
             return fail("Invalid File Name: " + reportPath.string() + "\n"), kGainRunFailed;

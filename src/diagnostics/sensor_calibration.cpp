@@ -1,5 +1,6 @@
 #include "diagnostics/sensor_calibration.h"
 
+#include "imaging/tiff_forms.h"
 #include "settings/profile.h"
 
 #include <algorithm>
@@ -242,7 +243,6 @@ void SensorCalibration::createGains() {
                 const double w = white_[at];
                 const double g = w != 0 ? m * 1024.0 / w : 65535.0;
                 gains_[at] = g < 65535.0 ? static_cast<std::uint16_t>(std::lround(g)) : kNoGain;
-                white64_[at] = saturate16(std::min<long long>(white_[at], 1024) * 64);
             }
     }
     whiteMean_ = meanSum / 4;
@@ -434,6 +434,10 @@ void SensorCalibration::resetStatistics() {
 void SensorCalibration::colourImageBlemishes() {
     if (!bluePresent_)
         return;
+    if (diagnosticFiles_ >= 3 && !workingFolder_.empty() &&
+        imaging::WriteMono16Tiff(workingFolder_ / "c.tif", kRawSamples, kRawLines, blue_.data()) !=
+            0)
+        workingFilesFailed_ = true;
     for (int i = 0; i < kRawPixels; ++i)
         blue_[static_cast<std::size_t>(i)] =
             saturate16((static_cast<long long>(blue_[static_cast<std::size_t>(i)]) *
@@ -1246,6 +1250,27 @@ int SensorCalibration::evaluate() {
 void SensorCalibration::colourReport(const std::array<long, 4>& levels) {
     report_ += "\nColor Conversion:\n=================\n";
     report_ += format("BRGT_levels: %ld %ld %ld %ld\n", levels[0], levels[1], levels[2], levels[3]);
+}
+
+bool SensorCalibration::saveWorkingFiles() {
+    if (diagnosticFiles_ < 3 || workingFolder_.empty())
+        return !workingFilesFailed_;
+    auto write = [&](const char* name, const std::vector<std::uint16_t>& frame) {
+        return imaging::WriteMono16Tiff(workingFolder_ / name, kRawSamples, kRawLines,
+                                        frame.data()) == 0;
+    };
+    // The white average as one white exposure: replaying it gives the same gains.
+    bool ok = write("a.tif", white64_) && write("z.tif", dark_) && write("b.tif", map_);
+    if (resetPresent_) {
+        std::vector<std::uint16_t> raw(kRawPixels);
+        for (int p = 0; p < 4; ++p)
+            for (int l = 0; l < kPlaneLines; ++l)
+                for (int s = 0; s < kPlaneSamples; ++s)
+                    raw[static_cast<std::size_t>(rawIndex(p, l, s))] =
+                        reset_frame_[static_cast<std::size_t>(mapIndex(p, l, s))];
+        ok = write("r.tif", raw) && ok;
+    }
+    return ok && !workingFilesFailed_;
 }
 
 int SensorCalibration::calculate() {

@@ -20,6 +20,7 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
@@ -214,6 +215,13 @@ public:
     int evaluate();
     void colourReport(const std::array<long, 4>& levels);
 
+    // Working files into `folder`: with "GAIN_DIAGNOSTIC_FILES" 3 or more "a.tif" (white
+    // average), "z.tif", "r.tif" (when a reset frame was stored) and "b.tif" (blemish map);
+    // "c.tif" (blue frame) is written by colourImageBlemishes before it changes the frame.
+    // False when a file could not be written.
+    void setWorkingFolder(const std::filesystem::path& folder) { workingFolder_ = folder; }
+    bool saveWorkingFiles();
+
     // The whole calculation after the frames are in (steps "Creating Gain Data" to
     // "Evaluating Blemishes").
     int calculate();
@@ -298,6 +306,8 @@ private:
 
     BlemishParams params_;
     int diagnosticFiles_;
+    std::filesystem::path workingFolder_;
+    bool workingFilesFailed_ = false;
 
     std::vector<std::uint32_t> whiteSum_;
     std::vector<std::uint16_t> white_, white64_, gains_, map_, deviation_, dark_, reset_frame_,

@@ -68,5 +68,26 @@ TEST(GainRun, FourPassesOnTheLedStationTakeSevenExposuresAndDownload) {
     EXPECT_EQ(writes.back().bytes, Bytes{kRelayOff});
 }
 
+// The working files of a camera run replay to the same report.
+TEST(GainRun, WorkingFilesReplayToTheSameReport) {
+    GainRunRig rig;
+    rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
+    rig.profile.writeInt("DIAGNOSTICS", "GAIN_DIAGNOSTIC_FILES", 3);
+    GainRunOptions o;
+    o.passes = 2;
+    ASSERT_EQ(createGainRun(rig.station, o), 0) << rig.station.errorText;
+    for (const char* name : {"a.tif", "z.tif", "r.tif", "b.tif", "c.tif"})
+        EXPECT_TRUE(std::filesystem::exists(rig.dir / name)) << name;
+    const std::string camera = rig.file("r.txt");
+    const auto commands = rig.camera.commandLog().size();
+    o.passes = 0;
+    ASSERT_EQ(createGainRun(rig.station, o), 0) << rig.station.errorText;
+    EXPECT_EQ(rig.camera.commandLog().size(), commands);
+    const std::string replay = rig.file("r.txt");
+    ASSERT_NE(replay.find("Camera: no camera\n"), std::string::npos);
+    const auto body = [](const std::string& r) { return r.substr(r.find("\nSummary")); };
+    EXPECT_EQ(body(replay), body(camera));
+}
+
 } // namespace
 } // namespace kv::testing
