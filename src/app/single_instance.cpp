@@ -1,6 +1,7 @@
 #include "app/single_instance.h"
 
 #include "platform/paths.h"
+#include "shell/hand_over.h"
 
 #include <unistd.h>
 
@@ -28,11 +29,10 @@ bool SingleInstance::handToFirst(const QStringList& files, int timeoutMs) {
     socket.connectToServer(serverName());
     if (!socket.waitForConnected(timeoutMs))
         return false;
-    QByteArray message;
+    std::vector<std::string> list;
     for (const QString& f : files)
-        message += f.toUtf8() + '\n';
-    message += '\n'; // an empty line ends the list
-    socket.write(message);
+        list.push_back(f.toStdString());
+    socket.write(QByteArray::fromStdString(shell::formatHandOver(list)));
     if (!socket.waitForBytesWritten(timeoutMs))
         return false;
     // The first instance answers once it has the list.
@@ -57,18 +57,18 @@ bool SingleInstance::listen() {
             auto buffer = std::make_shared<QByteArray>();
             connect(socket, &QLocalSocket::readyRead, this, [this, socket, buffer] {
                 *buffer += socket->readAll();
-                // Guard against a client that never ends its list.
-                if (buffer->size() > (1 << 20)) {
+                const shell::HandOver h = shell::parseHandOver(std::string_view(
+                    buffer->constData(), static_cast<std::size_t>(buffer->size())));
+                if (h.state == shell::HandOverState::Incomplete)
+                    return;
+                buffer->clear();
+                if (h.state == shell::HandOverState::Invalid) {
                     socket->abort();
                     return;
                 }
-                if (!buffer->endsWith("\n\n") && *buffer != "\n")
-                    return;
                 QStringList files;
-                for (const QByteArray& line : buffer->split('\n'))
-                    if (!line.isEmpty())
-                        files << QString::fromUtf8(line);
-                buffer->clear();
+                for (const std::string& f : h.files)
+                    files << QString::fromStdString(f);
                 socket->write("OK\n");
                 socket->flush();
                 emit filesReceived(files);
