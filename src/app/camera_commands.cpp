@@ -130,10 +130,7 @@ std::optional<int> levelDialog(QWidget* parent, const shell::CompressionDialogSp
 
 } // namespace
 
-CameraCommands::CameraCommands(Application& app)
-    : QObject(&app), app_(app),
-      ownOperator_(std::make_unique<QtOperator>(nullptr, app.productName())),
-      op_(ownOperator_.get()) {
+CameraCommands::CameraCommands(Application& app) : QObject(&app), app_(app), op_(nullptr) {
     setObjectName(QStringLiteral("cameraCommands"));
     askLevel = [this](const shell::CompressionDialogSpec& spec, int start) {
         return levelDialog(app_.frame(), spec, start);
@@ -143,6 +140,14 @@ CameraCommands::CameraCommands(Application& app)
 }
 
 CameraCommands::~CameraCommands() = default;
+
+Operator& CameraCommands::op() {
+    if (!op_) {
+        ownOperator_ = std::make_unique<QtOperator>(app_.frame(), app_.productName());
+        op_ = ownOperator_.get();
+    }
+    return *op_;
+}
 
 void CameraCommands::refresh() {
     app_.statusRefresh();
@@ -276,7 +281,7 @@ Status CameraCommands::runAside(const std::function<Status()>& work) {
 
 void CameraCommands::eraseMemory() {
     camera::CameraLink* cam = app_.camera().camera();
-    if (!cam || !op_->confirm(kEraseQuestion61231))
+    if (!cam || !op().confirm(kEraseQuestion61231))
         return;
     CameraSession& session = app_.camera();
     session.setTransferRunning(true);
@@ -304,7 +309,7 @@ void CameraCommands::eraseMemory() {
 void CameraCommands::setCompressionLevel() {
     camera::CameraLink* cam = app_.camera().camera();
     if (!cam) {
-        op_->message(shell::kCameraNotConnected);
+        op().message(shell::kCameraNotConnected);
         return;
     }
     const auto kind = shell::compressionDialogKind(cam->variantB(), cam->hasNewFirmwareA(),
@@ -324,17 +329,17 @@ void CameraCommands::setCompressionLevel() {
         [cam, &record] { return camera::CameraTransfers(*cam).readParameterRecord(record); });
     const auto start = shell::oldWaveletSliderStart(record);
     if (read != status::Ok || !start) {
-        op_->message(shell::kCommunicationsError);
+        op().message(shell::kCommunicationsError);
         return;
     }
     const auto v = askLevel(spec, *start);
     if (!v || !shell::applyOldWaveletSlider(record, *v))
         return;
-    op_->setWaitCursor(true);
+    op().setWaitCursor(true);
     const Status written = runAside(
         [cam, &record] { return camera::CameraTransfers(*cam).writeParameterRecord(record); });
-    op_->setWaitCursor(false);
-    op_->message(written == status::Ok ? shell::kCompressionChanged : shell::kCompressionFailed);
+    op().setWaitCursor(false);
+    op().message(written == status::Ok ? shell::kCompressionChanged : shell::kCompressionFailed);
     refresh();
 }
 
@@ -348,12 +353,12 @@ void CameraCommands::setProtocol(int protocol) {
 
 void CameraCommands::formatCard() {
     camera::CameraLink* cam = app_.camera().camera();
-    if (!cam || !op_->confirm(kFormatQuestion61534))
+    if (!cam || !op().confirm(kFormatQuestion61534))
         return;
-    op_->setWaitCursor(true);
+    op().setWaitCursor(true);
     const Status result = runAside([cam] { return camera::CameraTransfers(*cam).formatCard(); });
-    op_->setWaitCursor(false);
-    op_->message(result == status::Ok ? "Memory Card Format Successful."
+    op().setWaitCursor(false);
+    op().message(result == status::Ok ? "Memory Card Format Successful."
                                       : "Memory Card Format FAILED!");
     refresh();
 }

@@ -42,7 +42,8 @@ public:
     explicit CameraCommands(Application& app);
     ~CameraCommands() override;
 
-    Operator& op() { return *op_; }
+    // Questions and messages: a QtOperator on the main window unless a test set another.
+    Operator& op();
     void setOperator(Operator& op) { op_ = &op; }
 
     // The dialogs; tests replace them.

@@ -139,6 +139,8 @@ void CameraCommands::retrieveImages() {
         QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
     loop.exec();
+    // The loop also ends when the program quits: then the retrieval stops between blocks.
+    cancel = true;
     worker.join();
     takeOver();
     if (indexChanged)
@@ -154,7 +156,7 @@ void CameraCommands::retrieveImages() {
         if (failed > 0)
             text += "\n\n" + std::to_string(failed) +
                     (failed == 1 ? " picture was" : " pictures were") + " not retrieved.";
-        op_->message(text);
+        op().message(text);
     }
     if (report.cameraLost) {
         reconnect();
