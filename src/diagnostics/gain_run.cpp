@@ -314,4 +314,46 @@ int createGainRun(Station& s, const GainRunOptions& options) {
     return GainRun(s, options).run();
 }
 
+int createGainCommand(Station& s, const GainRunOptions& options) {
+    stationCommand(s, camera::cmd::PingMode, {0});
+    s.errorText.clear();
+    const int result = createGainRun(s, options);
+    if (!s.errorText.empty())
+        s.op.message(s.errorText.substr(1));
+    s.errorText.clear();
+    stationCommand(s, camera::cmd::PingMode, {1});
+    return result;
+}
+
+int runLedStation(Station& s, const GainRunOptions& options) {
+    if (s.profile.getInt("DIAGNOSTICS", "LED_STATION", 0) != 1) {
+        s.op.message("Missing LED_STATION=1 in *.INI file.");
+        return 0;
+    }
+    const bool wasAutomatic = s.automaticMode;
+    int boards = 0;
+    for (;;) {
+        s.errorText.clear();
+        s.automaticMode = true;
+        if (!s.profile.getString("DIAGNOSTICS", "DOWNLOAD_PROGRAM").empty())
+            downloadFirmware(s);
+        const int result = createGainRun(s, options);
+        ++boards;
+        bool next = false;
+        if (result != 0 || !s.errorText.empty()) {
+            if (!s.errorText.empty())
+                s.op.message(s.errorText.substr(1));
+            s.op.message("Board Failed!");
+            next = s.op.confirm("Load next board.");
+        } else {
+            next = s.op.confirm("Board PASSED\n\nLoad next board.");
+        }
+        if (!next)
+            break;
+    }
+    s.errorText.clear();
+    s.automaticMode = wasAutomatic;
+    return boards;
+}
+
 } // namespace kv::diagnostics

@@ -21,4 +21,14 @@ inline constexpr int kGainRunFailed = 0xFFFF;
 // 0 on success, 0xFFFF on failure or cancel; failure messages are in s.errorText.
 int createGainRun(Station& s, const GainRunOptions& options = {});
 
+// "Create Gain": Z5;0, the gain run, its error text shown and cleared, Z5;1.
+int createGainCommand(Station& s, const GainRunOptions& options = {});
+
+// "LED Station": board after board in automatic mode (firmware from "DOWNLOAD_PROGRAM" first
+// when set), each verdict in an OK/Cancel box; Cancel ends. The number of boards run.
+int runLedStation(Station& s, const GainRunOptions& options = {});
+
+inline constexpr int kIdCreateGain = 32865;
+inline constexpr int kIdLedStation = 32974;
+
 } // namespace kv::diagnostics

@@ -89,5 +89,25 @@ TEST(GainRun, WorkingFilesReplayToTheSameReport) {
     EXPECT_EQ(body(replay), body(camera));
 }
 
+TEST(GainRun, LedStationLoopsUntilCancelAndCreateGainBracketsWithPingMode) {
+    GainRunRig rig;
+    rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
+    GainRunOptions o;
+    o.passes = 1;
+    rig.op.answers["Board PASSED\n\nLoad next board."] = "no";
+    EXPECT_EQ(runLedStation(rig.station, o), 1);
+    EXPECT_TRUE(rig.op.asked("Board PASSED\n\nLoad next board."));
+    EXPECT_FALSE(rig.station.automaticMode);
+
+    EXPECT_EQ(createGainCommand(rig.station, o), 0);
+    const auto z5 = rig.sequence({"Z5;"});
+    ASSERT_GE(z5.size(), 2u);
+    EXPECT_EQ(z5.back(), "Z5;1");
+
+    rig.profile.writeInt("DIAGNOSTICS", "LED_STATION", 0);
+    EXPECT_EQ(runLedStation(rig.station, o), 0);
+    EXPECT_TRUE(rig.op.said("Missing LED_STATION=1 in *.INI file."));
+}
+
 } // namespace
 } // namespace kv::testing

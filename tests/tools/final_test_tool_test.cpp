@@ -28,7 +28,7 @@ TEST(FinalTestTool, ReplaysWorkingFilesAndPrintsTheJsonReport) {
                                        dir.path().string() + "' --report-json 2>/dev/null");
     EXPECT_EQ(got.exitCode, 0) << got.out;
     EXPECT_NE(got.out.find("\"passed\": true"), std::string::npos) << got.out;
-    EXPECT_NE(got.out.find("Sensor Passed\n"), std::string::npos) << got.out;
+    EXPECT_NE(got.out.find("Sensor: PASSED\n"), std::string::npos) << got.out;
     EXPECT_TRUE(std::filesystem::exists(dir / "r.txt"));
 
     std::filesystem::remove(dir / "c.tif");
@@ -37,6 +37,22 @@ TEST(FinalTestTool, ReplaysWorkingFilesAndPrintsTheJsonReport) {
     EXPECT_EQ(got.exitCode, 1);
     EXPECT_NE(got.out.find("Can't Read Gain Files! c.tif file not found."), std::string::npos)
         << got.out;
+}
+
+TEST(FinalTestTool, FourPassesAgainstTheBenchStation) {
+    kv::testing::ScratchDir dir;
+    std::ofstream(dir / "kvmini.INI")
+        << "[DIAGNOSTICS]\nLED_STATION=1\nRELAY_BOARD_BASE_ADDR=378\nDOWNLOAD_DAC=0\n"
+           "[GAIN_PARAMETERS]\nGAIN_WHITE_EXPOSURE=2\n[FILES]\nGAIN_BLEMISH_FOLDER="
+        << dir.path().string() << "\n";
+    const std::string env =
+        "KVMINI_CONFIG_DIR='" + dir.path().string() + "' HOME='" + dir.path().string() + "' ";
+    const auto got = kv::testing::runCommand(env + KVTOOL_PATH +
+                                             " final-test --simulate --passes 4 2>/dev/null");
+    EXPECT_EQ(got.exitCode, 0);
+    EXPECT_NE(got.out.find("Sensor: PASSED\nRun: completed\n"), std::string::npos)
+        << got.out.substr(got.out.size() - 300);
+    EXPECT_TRUE(std::filesystem::exists(dir / "r.txt"));
 }
 
 } // namespace

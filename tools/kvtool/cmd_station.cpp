@@ -13,6 +13,8 @@
 #include "diagnostics/color_commands.h"
 #include "diagnostics/dac_test.h"
 #include "diagnostics/downloads.h"
+#include "diagnostics/gain_replay.h"
+#include "diagnostics/gain_run.h"
 #include "diagnostics/picture_commands.h"
 #include "diagnostics/sound_test.h"
 #include "diagnostics/station.h"
@@ -21,6 +23,7 @@
 #include "platform/atomic_file.h"
 #include "scripted_operator.h"
 #include "settings/app_settings.h"
+#include "shell/editions.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -274,6 +277,91 @@ int runStation(Args& args) {
     }
     return result(*run, ok);
 }
+
+// The final test's gain run: against the camera (or the bench with --simulate), or replayed
+// from the working files of a folder without a camera (--replay DIR). Writes r.txt and r.json
+// into the gain folder; --report-json prints r.json.
+int runGainCommand(Args& args, const std::string& which) {
+    const auto replay = args.option("--replay");
+    const auto passes = args.option("--passes");
+    const bool json = args.flag("--report-json");
+    diag::GainRunOptions options;
+    options.programRevision = std::string(shell::kProgramVersion);
+    if (passes) {
+        const auto n = number(*passes);
+        if (!n || *n < 0 || *n > 100)
+            return fail("--passes wants 0..100");
+        options.passes = static_cast<int>(*n);
+    }
+    std::string error;
+    std::filesystem::path folder;
+    int status = 0;
+    bool passed = false;
+    if (replay && which == "final-test") {
+        ScriptedOperator op;
+        if (!op.takeAnswers(args, error))
+            return fail(error);
+        diag::GainReplayOptions o;
+        o.folder = folder = *replay;
+        o.programRevision = options.programRevision;
+        o.automaticMode = args.flag("--automatic");
+        const diag::GainReplayResult r = diag::replayGainRun(op, settings::appProfile(), o);
+        if (!r.errorText.empty())
+            std::fprintf(stderr, "%s\n", r.errorText.c_str() + 1);
+        status = r.status;
+        passed = r.passed == 1;
+    } else {
+        std::unique_ptr<StationRun> run = prepare(args, error);
+        if (!run)
+            return fail(error);
+        diag::Station& s = *run->station;
+        folder = settings::AppSettings(s.profile).gainBlemishFolder();
+        const auto before = std::filesystem::exists(folder / "r.json")
+                                ? std::filesystem::last_write_time(folder / "r.json")
+                                : std::filesystem::file_time_type::min();
+        if (which == "led-station") {
+            std::printf("Boards: %d\n", diag::runLedStation(s, options));
+            return 0;
+        }
+        status = which == "create-gain" ? diag::createGainCommand(s, options)
+                                        : diag::createGainRun(s, options);
+        if (!s.errorText.empty())
+            std::fprintf(stderr, "%s\n", s.errorText.c_str() + 1);
+        // The verdict of this run's report (a run that ended before it wrote none failed).
+        Bytes report;
+        passed =
+            std::filesystem::exists(folder / "r.json") &&
+            std::filesystem::last_write_time(folder / "r.json") != before &&
+            platform::readWholeFile(folder / "r.json", report, 1u << 20) &&
+            std::string(report.begin(), report.end()).find("\"passed\": true") != std::string::npos;
+    }
+    if (json) {
+        Bytes text;
+        if (platform::readWholeFile(folder / "r.json", text, 1u << 20))
+            std::fwrite(text.data(), 1, text.size(), stdout);
+    }
+    std::printf("Sensor: %s\nRun: %s\n", passed ? "PASSED" : "FAILED",
+                status == 0 ? "completed" : "failed");
+    return status == 0 && passed ? 0 : 1;
+}
+
+Registrar finalTestCommand{
+    {"final-test",
+     "final-test [--passes N] [--replay DIR] [--report-json] [--automatic]\n"
+     "      [--answer QUESTION=ANSWER] [--answers FILE] [--simulate]",
+     "the final test's gain run (exposures, calibration, report r.txt and r.json, downloads); "
+     "--replay DIR runs it from the working files a.tif, z.tif, r.tif, c.tif without a camera",
+     [](Args& a) { return runGainCommand(a, "final-test"); }}};
+Registrar createGainCommand{{"create-gain",
+                             "create-gain [--passes N] [--answer QUESTION=ANSWER] [--answers FILE] "
+                             "[--simulate]",
+                             "Create Gain: the gain run between Z5;0 and Z5;1",
+                             [](Args& a) { return runGainCommand(a, "create-gain"); }}};
+Registrar ledStationCommand{{"led-station",
+                             "led-station [--passes N] [--answer QUESTION=ANSWER] [--answers FILE] "
+                             "[--simulate]",
+                             "LED Station: gain runs board after board until Cancel",
+                             [](Args& a) { return runGainCommand(a, "led-station"); }}};
 
 Registrar stationCommand{
     {"station",
