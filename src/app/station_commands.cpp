@@ -9,6 +9,7 @@
 #include "diagnostics/color_commands.h"
 #include "diagnostics/dac_test.h"
 #include "diagnostics/downloads.h"
+#include "diagnostics/gain_run.h"
 #include "diagnostics/picture_commands.h"
 #include "diagnostics/sound_test.h"
 #include "diagnostics/station.h"
@@ -16,6 +17,7 @@
 #include "diagnostics/station_outputs.h"
 #include "settings/app_settings.h"
 #include "shell/command_table.h"
+#include "shell/editions.h"
 
 #include <QCoreApplication>
 #include <QSoundEffect>
@@ -138,13 +140,19 @@ void installStationCommands(Application& app) {
     add(diag::kIdBatchProcess, [](diag::Station& s) { diag::batchProcess(s); });
     add(diag::kIdSetSerialNumber, [](diag::Station& s) { diag::setSerialNumber(s); });
     add(diag::kIdSoundTest, soundTest);
+    diag::GainRunOptions gain;
+    gain.programRevision = std::string(shell::kProgramVersion);
+    add(cmd::FinalTest, [gain](diag::Station& s) { diag::runFinalTest(s, gain); });
+    add(diag::kIdCreateGain, [gain](diag::Station& s) { diag::createGainCommand(s, gain); });
+    add(diag::kIdLedStation, [gain](diag::Station& s) { diag::runLedStation(s, gain); });
     static_assert(diag::kIdDownloadProgram == cmd::DownloadProgram &&
                   diag::kIdDownloadGammaTable == cmd::DownloadGamma &&
                   diag::kIdDownloadBlemishList == cmd::DownloadBlemish &&
                   diag::kIdBatchProcess == cmd::BatchProcess &&
                   diag::kIdSetSerialNumber == cmd::SetSerialNumber &&
                   diag::kIdSoundTest == cmd::SoundTest && diag::kIdSetDac == cmd::SetDac &&
-                  diag::kIdHomeShutter == cmd::HomeShutter);
+                  diag::kIdHomeShutter == cmd::HomeShutter &&
+                  diag::kIdCreateGain == cmd::CreateGain && diag::kIdLedStation == cmd::LedStation);
 }
 
 } // namespace kv::app

@@ -1,6 +1,7 @@
 #include "diagnostics/gain_run.h"
 
 #include "camera/transfers.h"
+#include "diagnostics/color_commands.h"
 #include "diagnostics/dac_test.h"
 #include "diagnostics/downloads.h"
 #include "diagnostics/gain_replay.h"
@@ -322,6 +323,29 @@ int createGainCommand(Station& s, const GainRunOptions& options) {
         s.op.message(s.errorText.substr(1));
     s.errorText.clear();
     stationCommand(s, camera::cmd::PingMode, {1});
+    return result;
+}
+
+int runFinalTest(Station& s, const GainRunOptions& options) {
+    using namespace camera::cmd;
+    s.op.pumpMessages();
+    stationCommand(s, PingMode, {0});
+    s.errorText.clear();
+    int result = kGainRunFailed;
+    if (s.profile.getInt("DIAGNOSTICS", "FINAL_TEST_SELECTION", 0) == 1)
+        result = neutralizeCameraColor(s) ? 0 : kGainRunFailed;
+    else
+        result = createGainRun(s, options);
+    if (result == 0 && s.errorText.empty()) {
+        stationCommand(s, Flash, {1});
+        stationCommand(s, Quality, {0});
+        stationCommand(s, AutoExposure, {1});
+        stationCommand(s, Sound, {0});
+    }
+    stationCommand(s, PingMode, {1});
+    if (!s.errorText.empty())
+        s.op.message(s.errorText.substr(1));
+    s.errorText.clear();
     return result;
 }
 

@@ -28,6 +28,11 @@ int createGainCommand(Station& s, const GainRunOptions& options = {});
 // when set), each verdict in an OK/Cancel box; Cancel ends. The number of boards run.
 int runLedStation(Station& s, const GainRunOptions& options = {});
 
+// "Final Test": Z5;0; "FINAL_TEST_SELECTION" 0 runs the gain run, 1 colour neutralisation;
+// on success the camera's settings are restored (F0;1, Q0;0, E1;1, S0;0); Z5;1 at the end and
+// the error text shown. The final picture-and-sound step is not part of it yet. 0 or 0xFFFF.
+int runFinalTest(Station& s, const GainRunOptions& options = {});
+
 inline constexpr int kIdCreateGain = 32865;
 inline constexpr int kIdLedStation = 32974;
 

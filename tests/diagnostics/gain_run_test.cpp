@@ -48,12 +48,12 @@ TEST(GainRun, FourPassesOnTheLedStationTakeSevenExposuresAndDownload) {
     const int result = createGainRun(rig.station, o);
     EXPECT_EQ(result, 0) << rig.station.errorText;
     const std::vector<std::string> pictures = rig.sequence({"P", "E0;"});
-    const std::vector<std::string> expected = {
-        "P3", "P2",                                                  // DAC test off; dark
-        "E0;2", "P5", "P6", "E0;2", "P5", "P6", "E0;2", "P5", "P6", // white
-        "E0;2", "P5", "P6",                                          //
-        "E0;7", "P5", "P6",                                          // blue
-        "E0;0", "P0"};                                               // reset
+    const std::vector<std::string> expected = {"P3",   "P2", // DAC test off; dark
+                                               "E0;2", "P5",   "P6", "E0;2", "P5",
+                                               "P6",   "E0;2", "P5", "P6", // white
+                                               "E0;2", "P5",   "P6",       //
+                                               "E0;7", "P5",   "P6",       // blue
+                                               "E0;0", "P0"};              // reset
     EXPECT_EQ(pictures, expected);
     const std::string report = rig.file("r.txt");
     EXPECT_NE(report.find("Sensor:\tPASSED\n"), std::string::npos) << report;
@@ -103,6 +103,13 @@ TEST(GainRun, LedStationLoopsUntilCancelAndCreateGainBracketsWithPingMode) {
     const auto z5 = rig.sequence({"Z5;"});
     ASSERT_GE(z5.size(), 2u);
     EXPECT_EQ(z5.back(), "Z5;1");
+
+    rig.camera.commandLog();
+    EXPECT_EQ(runFinalTest(rig.station, o), 0);
+    const auto tail = rig.sequence({"Z5;", "F0;", "Q0;", "E1;", "S0;"});
+    ASSERT_GE(tail.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(tail.end() - 5, tail.end()),
+              (std::vector<std::string>{"F0;1", "Q0;0", "E1;1", "S0;0", "Z5;1"}));
 
     rig.profile.writeInt("DIAGNOSTICS", "LED_STATION", 0);
     EXPECT_EQ(runLedStation(rig.station, o), 0);
