@@ -17,7 +17,6 @@
 #include <QStyle>
 #include <QTimer>
 #include <QToolBar>
-#include <QToolTip>
 #include <QUrl>
 
 namespace kv::app {
@@ -162,7 +161,18 @@ void MainFrame::setMessage(const QString& text) {
 
 void MainFrame::showPictureInfo(const QPoint& globalPos) {
     const QString text = pictureInfo_ ? pictureInfo_() : QString();
-    QToolTip::showText(globalPos, text.isEmpty() ? QStringLiteral("No picture") : text, this);
+    if (!infoPopup_) {
+        // A pop-up: the next click anywhere closes it.
+        infoPopup_ = new QLabel(this, Qt::Popup);
+        infoPopup_->setObjectName(QStringLiteral("pictureInfo"));
+        infoPopup_->setFrameStyle(QFrame::Panel | QFrame::Raised);
+        infoPopup_->setMargin(6);
+        infoPopup_->setTextFormat(Qt::PlainText);
+    }
+    infoPopup_->setText(text.isEmpty() ? QStringLiteral("No picture") : text);
+    infoPopup_->adjustSize();
+    infoPopup_->move(globalPos);
+    infoPopup_->show();
 }
 
 bool MainFrame::eventFilter(QObject* watched, QEvent* event) {
@@ -243,7 +253,8 @@ void MainFrame::resizeEvent(QResizeEvent* event) {
 
 void MainFrame::applySnap() {
     snapPending_ = false;
-    if (isMinimized() || largeMode_)
+    // Where the compositor places and sizes windows (Wayland) the frame does not fight it.
+    if (isMinimized() || largeMode_ || !positionsAvailable())
         return;
     const int count = currentState().pictureCount;
     const bool overflow = shell::picturesOverflow(count, columns_, rows_);

@@ -58,6 +58,7 @@ public:
     // The text the compact layout's pop-up shows (the current picture's information).
     void setPictureInfoSource(std::function<QString()> source) { pictureInfo_ = std::move(source); }
     void showPictureInfo(const QPoint& globalPos);
+    QLabel* pictureInfoPopup() const { return infoPopup_; }
 
     // Thumbnail cells the client area holds (recomputed on every size change).
     int columns() const { return columns_; }
@@ -95,6 +96,7 @@ private:
     std::array<QLabel*, 6> panes_{};
     shell::StatusLayout layout_ = shell::StatusLayout::Message;
     std::function<QString()> pictureInfo_;
+    QLabel* infoPopup_ = nullptr;
     int columns_ = 1, rows_ = 1;
     bool largeMode_ = false;
     bool snapping_ = false;

@@ -180,6 +180,14 @@ TEST_F(Startup, StartedMaximisedUsesCompactLayoutUntilTheFirstRefresh) {
     auto& a = start();
     EXPECT_EQ(a.frame()->statusLayout(), shell::StatusLayout::Compact);
     EXPECT_EQ(a.frame()->pane(1)->minimumWidth(), 130);
+    // A click on the bar shows the current picture's information.
+    a.frame()->setPictureInfoSource([] { return QStringLiteral("Size: 12 KB"); });
+    QTest::mouseClick(a.frame()->pane(0), Qt::LeftButton);
+    QLabel* popup = a.frame()->pictureInfoPopup();
+    ASSERT_NE(popup, nullptr);
+    EXPECT_TRUE(popup->isVisible());
+    EXPECT_EQ(popup->text(), "Size: 12 KB");
+    popup->close();
     a.statusRefresh();
     EXPECT_EQ(a.frame()->statusLayout(), shell::StatusLayout::Message);
 }
