@@ -1,8 +1,10 @@
 #include "diagnostics/gain_run.h"
 #include "diagnostics/sensor_calibration.h"
 #include "diagnostics/station_outputs.h"
+#include "imaging/process/process_commands.h"
 #include "station_rig.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -12,7 +14,7 @@ namespace {
 using namespace diagnostics;
 
 struct GainRunRig : StationRig {
-    GainRunRig() {
+    explicit GainRunRig(camsim::BenchStationOptions options = {}) : StationRig(std::move(options)) {
         profile.writeString("FILES", "GAIN_BLEMISH_FOLDER", dir.path().string());
         profile.writeInt("DIAGNOSTICS", "LED_STATION", 1);
         profile.writeString("DIAGNOSTICS", "RELAY_BOARD_BASE_ADDR", "378");
@@ -114,6 +116,85 @@ TEST(GainRun, LedStationLoopsUntilCancelAndCreateGainBracketsWithPingMode) {
     rig.profile.writeInt("DIAGNOSTICS", "LED_STATION", 0);
     EXPECT_EQ(runLedStation(rig.station, o), 0);
     EXPECT_TRUE(rig.op.said("Missing LED_STATION=1 in *.INI file."));
+}
+
+std::vector<std::uint16_t> readFrame(const std::filesystem::path& path) {
+    std::vector<std::uint16_t> frame;
+    EXPECT_TRUE(process::ReadMono16Input(path, frame, nullptr)) << path;
+    return frame;
+}
+
+// Every defect planted in the bench sensor is found in its class and listed in the encoded
+// blemish list as read back.
+TEST(GainRun, PlantedSensorDefectsAreFoundAndListed) {
+    camsim::BenchStationOptions options;
+    options.sensorDefects = camsim::seededSensorDefects(5, 3);
+    GainRunRig rig(options);
+    rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
+    rig.profile.writeInt("DIAGNOSTICS", "GAIN_DIAGNOSTIC_FILES", 3);
+    GainRunOptions o;
+    o.passes = 2;
+    rig.op.answers["SENSOR/BOARD FAILURE!\nSensor Failed!\nUncorrectable Columns.\n\nContinue?"] =
+        "yes";
+    createGainRun(rig.station, o);
+
+    SensorCalibration cal({});
+    cal.accumulateWhite(readFrame(rig.dir / "a.tif"));
+    cal.storeDark(readFrame(rig.dir / "z.tif"));
+    cal.storeReset(readFrame(rig.dir / "r.tif"));
+    cal.checkBlue(readFrame(rig.dir / "c.tif"));
+    cal.calculate();
+    DecodedBlemishList list;
+    ASSERT_TRUE(decodeBlemishList(cal.encodedBlemishList(), list));
+    auto has = [](const auto& entries, int p, int l, int s) {
+        return std::any_of(entries.begin(), entries.end(), [&](const auto& e) {
+            return e.plane == p && e.line == l && e.sample == s;
+        });
+    };
+    using Kind = camsim::SensorDefect::Kind;
+    for (const auto& d : options.sensorDefects) {
+        const std::string what = std::to_string(int(d.kind)) + " at " + std::to_string(d.plane) +
+                                 "/" + std::to_string(d.line) + "/" + std::to_string(d.sample);
+        switch (d.kind) {
+        case Kind::Dead:
+            EXPECT_TRUE(has(cal.isolatedList().entries, d.plane, d.line, d.sample)) << what;
+            EXPECT_TRUE(has(list.isolated, d.plane, d.line, d.sample)) << what;
+            break;
+        case Kind::Hot:
+            EXPECT_TRUE(has(cal.isolatedDarkList().entries, d.plane, d.line, d.sample)) << what;
+            EXPECT_TRUE(has(list.isolated, d.plane, d.line, d.sample)) << what;
+            break;
+        case Kind::Row:
+            EXPECT_TRUE(has(list.rows, d.plane, d.line, d.sample)) << what;
+            break;
+        case Kind::Cluster:
+            for (int k = 0; k < 4; ++k)
+                EXPECT_TRUE(has(list.clusters, d.plane, d.line + k / 2, d.sample + k % 2))
+                    << what << " " << k;
+            break;
+        case Kind::Column: {
+            const bool covered =
+                std::any_of(list.columns.begin(), list.columns.end(), [&](const auto& c) {
+                    return c.plane == d.plane && c.sample == d.sample && c.line <= d.line &&
+                           c.line + c.length >= d.line + d.length;
+                });
+            EXPECT_TRUE(covered) << what;
+            break;
+        }
+        }
+    }
+}
+
+TEST(GainRun, SensorDefectsParse) {
+    std::vector<camsim::SensorDefect> defects;
+    std::string error;
+    ASSERT_TRUE(camsim::parseSensorDefects(
+        "# planted\ndead 0 10 20\nrow 2 30 40 12\n\nhot 1 5 6 # x\n", defects, error));
+    ASSERT_EQ(defects.size(), 3u);
+    EXPECT_EQ(defects[1], (camsim::SensorDefect{camsim::SensorDefect::Kind::Row, 2, 30, 40, 12}));
+    for (const char* bad :
+         {"dead 4 1 1", "row 0 1 470 12", "spot 0 1 1", "column 0 395 1 10", "dead 0 1"})
+        EXPECT_FALSE(camsim::parseSensorDefects(bad, defects, error)) << bad;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "camsim/transfer_commands.h"
 #include "diagnostics/srecord.h"
 #include "imaging/process/ram_file.h"
+#include "platform/atomic_file.h"
 #include "platform/pseudo_terminal.h"
 
 #include <algorithm>
@@ -84,6 +85,144 @@ std::vector<std::uint16_t> benchFrame(Scene scene, int dac, int dacZero, double 
             process::SetMosaicCell(mosaic.data(), k, j, CellSamples{v[0], v[1], v[2], v[3]});
         }
     return mosaic;
+}
+
+namespace {
+
+constexpr int kPlaneStartLine[4] = {1, 0, 0, 1};
+constexpr int kPlaneStartSample[4] = {1, 1, 0, 0};
+
+} // namespace
+
+bool parseSensorDefects(std::string_view text, std::vector<SensorDefect>& out, std::string& error) {
+    out.clear();
+    std::size_t number = 0;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string line(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+        ++number;
+        if (const auto hash = line.find('#'); hash != std::string::npos)
+            line.resize(hash);
+        char kind[16] = {};
+        int plane = 0, l = 0, s = 0, length = 1;
+        int n = std::sscanf(line.c_str(), "%15s %d %d %d %d", kind, &plane, &l, &s, &length);
+        if (n <= 0)
+            continue;
+        const std::string k = kind;
+        SensorDefect d;
+        const bool run = k == "row" || k == "column";
+        if (k == "dead")
+            d.kind = SensorDefect::Kind::Dead;
+        else if (k == "hot")
+            d.kind = SensorDefect::Kind::Hot;
+        else if (k == "cluster")
+            d.kind = SensorDefect::Kind::Cluster;
+        else if (k == "row")
+            d.kind = SensorDefect::Kind::Row;
+        else if (k == "column")
+            d.kind = SensorDefect::Kind::Column;
+        else
+            n = 0;
+        const int lastLine = l + (k == "column" ? length : k == "cluster" ? 2 : 1) - 1;
+        const int lastSample = s + (k == "row" ? length : k == "cluster" ? 2 : 1) - 1;
+        if (n != (run ? 5 : 4) || plane < 0 || plane > 3 || l < 0 || s < 0 || length < 1 ||
+            lastLine >= 400 || lastSample >= 480) {
+            error = "sensor defects, line " + std::to_string(number) + ": " + line;
+            return false;
+        }
+        d.plane = plane;
+        d.line = l;
+        d.sample = s;
+        d.length = run ? length : 1;
+        out.push_back(d);
+    }
+    return true;
+}
+
+bool readSensorDefects(const std::string& path, std::vector<SensorDefect>& out,
+                       std::string& error) {
+    Bytes text;
+    if (!platform::readWholeFile(path, text, 1u << 20)) {
+        error = "cannot read " + path;
+        return false;
+    }
+    return parseSensorDefects(
+        std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), out, error);
+}
+
+std::vector<SensorDefect> seededSensorDefects(std::uint32_t seed, int count) {
+    std::mt19937 random(seed);
+    // Cells of 40 plane lines x 48 samples, used once each, away from the plane's edges; a
+    // column takes a sample of its own (its defect reaches far beyond its run).
+    std::vector<int> cells;
+    for (int c = 0; c < 8 * 8; ++c)
+        cells.push_back(c);
+    std::shuffle(cells.begin(), cells.end(), random);
+    std::vector<SensorDefect> out;
+    const SensorDefect::Kind kinds[] = {SensorDefect::Kind::Dead, SensorDefect::Kind::Hot,
+                                        SensorDefect::Kind::Row, SensorDefect::Kind::Cluster};
+    std::size_t next = 0;
+    for (int i = 0; i < count && next < cells.size(); ++i)
+        for (const auto kind : kinds) {
+            if (next >= cells.size())
+                break;
+            const int cell = cells[next++];
+            SensorDefect d;
+            d.kind = kind;
+            d.plane = static_cast<int>(random() % 4);
+            d.line = 40 + 40 * (cell / 8) + static_cast<int>(random() % 10);
+            d.sample = 40 + 48 * (cell % 8) + static_cast<int>(random() % 10);
+            d.length = kind == SensorDefect::Kind::Row ? 12 + static_cast<int>(random() % 10) : 1;
+            out.push_back(d);
+        }
+    // One column, in a sample column no other defect uses.
+    SensorDefect column;
+    column.kind = SensorDefect::Kind::Column;
+    column.plane = static_cast<int>(random() % 4);
+    column.line = 150;
+    column.sample = 30;
+    column.length = 12;
+    out.push_back(column);
+    return out;
+}
+
+void applySensorDefects(const std::vector<SensorDefect>& defects, std::vector<std::uint16_t>& frame,
+                        int darkLevel) {
+    if (frame.size() != 960u * 800u)
+        return;
+    auto at = [&](const SensorDefect& d, int l, int s) -> std::uint16_t& {
+        return frame[static_cast<std::size_t>((kPlaneStartLine[d.plane] + 2 * l) * 960 +
+                                              kPlaneStartSample[d.plane] + 2 * s)];
+    };
+    auto dead = [&](std::uint16_t& v) {
+        const int light = std::max(0, v - darkLevel);
+        v = static_cast<std::uint16_t>(std::max(0, v - light) + light / 10);
+    };
+    for (const SensorDefect& d : defects) {
+        switch (d.kind) {
+        case SensorDefect::Kind::Dead:
+            dead(at(d, d.line, d.sample));
+            break;
+        case SensorDefect::Kind::Hot: {
+            auto& v = at(d, d.line, d.sample);
+            v = static_cast<std::uint16_t>(std::min(1023, v + 600));
+            break;
+        }
+        case SensorDefect::Kind::Row:
+            for (int k = 0; k < d.length && d.sample + k < 480; ++k)
+                dead(at(d, d.line, d.sample + k));
+            break;
+        case SensorDefect::Kind::Column:
+            for (int k = 0; k < d.length && d.line + k < 400; ++k)
+                dead(at(d, d.line + k, d.sample));
+            break;
+        case SensorDefect::Kind::Cluster:
+            for (int k = 0; k < 4; ++k)
+                dead(at(d, std::min(399, d.line + k / 2), std::min(479, d.sample + k % 2)));
+            break;
+        }
+    }
 }
 
 struct BenchStation::Model {
@@ -211,8 +350,14 @@ void takeFrame(BenchCamera& cam, BenchStation::Model& m, bool compensated,
     const int dac = camera::paramDac(store.parameterRecord);
     const double exposure = exposureFactor(cam.state());
     guard.unlock();
-    const std::vector<std::uint16_t> mosaic =
+    std::vector<std::uint16_t> mosaic =
         benchFrame(scene, dac, zero, exposure, compensated, noise, seed);
+    std::vector<SensorDefect> defects;
+    {
+        std::lock_guard lock(m.lock);
+        defects = m.options.sensorDefects;
+    }
+    applySensorDefects(defects, mosaic, compensated ? 0 : std::max(0, 16 * (dac - zero) + 16));
     Bytes ram = process::PackMosaic(mosaic.data(), 0);
     guard.lock();
     ram.resize(store.dram.size());

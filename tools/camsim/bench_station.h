@@ -20,10 +20,38 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace kv::camsim {
+
+// A planted sensor defect, in the coordinates of the sensor's four colour planes (plane k
+// starts at raw line/sample (1,1), (0,1), (0,0), (1,0); plane lines and samples are 2 apart).
+// Dead: the pixel sees a tenth of the light; hot: it reads 600 codes above its level in every
+// picture; row/column: `length` dead pixels along the plane line/sample; cluster: a 2 x 2 block
+// of dead pixels.
+struct SensorDefect {
+    enum class Kind { Dead, Hot, Row, Column, Cluster };
+    Kind kind = Kind::Dead;
+    int plane = 0;
+    int line = 0;
+    int sample = 0;
+    int length = 1;
+    bool operator==(const SensorDefect&) const = default;
+};
+
+// The text form, one defect a line: "dead|hot|cluster PLANE LINE SAMPLE" or
+// "row|column PLANE LINE SAMPLE LENGTH"; blank lines and '#' comments are skipped. Positions
+// must lie inside the plane (400 x 480). False with `error` naming the bad line.
+bool parseSensorDefects(std::string_view text, std::vector<SensorDefect>& out, std::string& error);
+// The same from a file (at most 1 MiB).
+bool readSensorDefects(const std::string& path, std::vector<SensorDefect>& out, std::string& error);
+// `count` defects of every kind, spread by `seed` over a grid so that none touches another.
+std::vector<SensorDefect> seededSensorDefects(std::uint32_t seed, int count);
+// Applies the defects to a frame of 10-bit samples (960 x 800) whose dark level is `darkLevel`.
+void applySensorDefects(const std::vector<SensorDefect>& defects, std::vector<std::uint16_t>& frame,
+                        int darkLevel);
 
 struct BenchStationOptions {
     // The DAC setting at which the dark level reads 8 codes; each DAC step moves it by 16.
@@ -44,6 +72,7 @@ struct BenchStationOptions {
     int corruptBlockTimes = 0; // comes back corrupted this many times
     bool relayMissing = false; // the relay board refuses every write
     bool lightMissing = false; // the light controller refuses every write
+    std::vector<SensorDefect> sensorDefects; // planted in every picture the station takes
 };
 
 // One write to a station output, in order.

@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
                     "                         CRADLE_PORT_RS232, the lights' under LPT1, and\n"
                     "                         the bench's sweep (62800..63300 by 4) if none\n"
                     "  --best-focus=N         the bench lens's best-focus position (63050)\n"
+                    "  --sensor-defects=FILE  with --station: plant the sensor defects of FILE\n"
                     "  --station              also run the bench station: relay board and light\n"
                     "                         controller on pseudo-terminals (written under\n"
                     "                         [PORTS] RELAY_BOARD and LPT1 with --ports)\n"
@@ -83,6 +84,13 @@ int main(int argc, char** argv) {
     const auto cradlePort = words.option("--cradle-port");
     const auto bestFocus = words.option("--best-focus");
     const bool withStation = words.flag("--station");
+    const auto defectsFile = words.option("--sensor-defects");
+    kv::camsim::BenchStationOptions stationOptions;
+    if (defectsFile &&
+        !kv::camsim::readSensorDefects(*defectsFile, stationOptions.sensorDefects, error)) {
+        std::fprintf(stderr, "kvcamsim: %s\n", error.c_str());
+        return 2;
+    }
     if (!kv::camsim::readBenchOptions([&](std::string_view n) { return words.option(n); },
                                       [&](std::string_view n) { return words.flag(n); }, options,
                                       error)) {
@@ -138,7 +146,7 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<kv::camsim::BenchStation> station;
     if (withStation && !focus) {
-        station = std::make_unique<kv::camsim::BenchStation>(camera);
+        station = std::make_unique<kv::camsim::BenchStation>(camera, stationOptions);
         const auto [relay, lights] = station->startOutputLines();
         if (relay.empty()) {
             std::fprintf(stderr, "kvcamsim: cannot open the station's pseudo-terminals\n");

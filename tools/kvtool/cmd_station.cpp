@@ -76,6 +76,9 @@ bool readStationOptions(Args& args, camsim::BenchStationOptions& o, std::string&
         return false;
     if (o.refuseRecord > 0 && o.refuseRecordTimes == 0)
         o.refuseRecordTimes = 1000;
+    if (const auto defects = args.option("--sensor-defects");
+        defects && !camsim::readSensorDefects(*defects, o.sensorDefects, error))
+        return false;
     o.relayMissing = args.flag("--no-relay");
     o.lightMissing = args.flag("--no-light");
     return true;
@@ -348,7 +351,7 @@ int runGainCommand(Args& args, const std::string& which) {
 Registrar finalTestCommand{
     {"final-test",
      "final-test [--passes N] [--replay DIR] [--report-json] [--automatic]\n"
-     "      [--answer QUESTION=ANSWER] [--answers FILE] [--simulate]",
+     "      [--answer QUESTION=ANSWER] [--answers FILE] [--simulate [--sensor-defects FILE]]",
      "the final test's gain run (exposures, calibration, report r.txt and r.json, downloads); "
      "--replay DIR runs it from the working files a.tif, z.tif, r.tif, c.tif without a camera",
      [](Args& a) { return runGainCommand(a, "final-test"); }}};
