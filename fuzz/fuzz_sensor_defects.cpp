@@ -1,0 +1,24 @@
+// The bench sensor's defect list reader on arbitrary text: every accepted defect lies inside
+// the sensor's planes, and a refused list gives a reason.
+
+#include "camsim/bench_station.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::vector<kv::camsim::SensorDefect> defects;
+    std::string error;
+    const bool ok = kv::camsim::parseSensorDefects(
+        std::string_view(reinterpret_cast<const char*>(data), size), defects, error);
+    if (!ok && error.empty())
+        __builtin_trap();
+    for (const auto& d : defects)
+        if (d.plane < 0 || d.plane > 3 || d.line < 0 || d.line >= 400 || d.sample < 0 ||
+            d.sample >= 480 || d.length < 1)
+            __builtin_trap();
+    std::vector<std::uint16_t> frame(960 * 800);
+    kv::camsim::applySensorDefects(defects, frame, 16);
+    return 0;
+}
