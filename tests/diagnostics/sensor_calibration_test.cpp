@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <random>
@@ -343,6 +344,57 @@ TEST(SensorCalibration, HotDarkPixelsAreFoundAndCorrected) {
     ASSERT_EQ(d.isolated.size(), 1u);
     EXPECT_EQ(d.isolated[0].line, 200);
     EXPECT_EQ(d.isolated[0].sample, 200);
+}
+
+// More gain corrections than the list's section holds: the overflow section takes 2728, the
+// rest are counted, and the first one left out is reported.
+TEST(SensorCalibration, GainCorrectionsOverflowAndExclude) {
+    SensorCalibration cal({});
+    std::fill(cal.gains().begin(), cal.gains().end(), 1024);
+    for (int y = 0; y < kRawLines; y += 4)
+        for (int x = 0; x < kRawSamples; x += 3)
+            cal.gains()[static_cast<std::size_t>(y * kRawSamples + x)] = 2000;
+    cal.analyseBlemishMap();
+    cal.encodeGains();
+    // Every spike, and the clean pixels the coder cannot follow after a spike in a stream's
+    // first two values.
+    EXPECT_GE(cal.encodeFailureList().total, 200 * 320);
+    EXPECT_EQ(cal.encodeFailureList().entries.size(), 20000u);
+    DecodedBlemishList d;
+    ASSERT_TRUE(decodeBlemishList(cal.encodeBlemishList(), d));
+    EXPECT_EQ(d.corrections.size(), 5454u + 2728u);
+    EXPECT_TRUE(d.endMarker);
+    EXPECT_EQ(cal.correctionsWritten(), 5454 + 2728);
+    EXPECT_EQ(cal.firstExcludedGain(), 2000);
+    cal.evaluate();
+    EXPECT_EQ(cal.operatorMessage(), "Sensor Failed!\nNo Blue Image for Color Correction.\n");
+    char percent[64];
+    std::snprintf(percent, sizeof percent,
+                  "FAILURE: Uncorrectable Gains. \t%3.0f Percent Included\n",
+                  8182.0 * 100 / double(cal.encodeFailureList().total));
+    EXPECT_TRUE(contains(cal.report(), percent));
+    EXPECT_TRUE(contains(cal.report(), "FAILURE: Excessive Encodes.\n"));
+}
+
+// A line whose mean gain jumps becomes a whole-line row defect of the planes that average it.
+TEST(SensorCalibration, RowAverageJumpBecomesARowDefect) {
+    SensorCalibration cal({});
+    std::fill(cal.gains().begin(), cal.gains().end(), 1024);
+    for (int x = 0; x < kRawSamples; ++x)
+        cal.gains()[static_cast<std::size_t>(203 * kRawSamples + x)] = 1100;
+    cal.analyseBlemishMap();
+    cal.checkRowAverages();
+    std::vector<std::array<int, 4>> rows;
+    for (const auto& r : cal.rowList().entries)
+        rows.push_back({r.plane, r.line, r.sample, r.length});
+    // Line 100 itself is judged against the line two before (nearer the expected mean); the
+    // jump back on line 101 is not.
+    const std::vector<std::array<int, 4>> expected = {{2, 101, 1, 478}, {3, 101, 1, 478}};
+    EXPECT_EQ(rows, expected);
+    EXPECT_EQ(cal.rowCounts().detected, 2 * 478);
+    EXPECT_EQ(cal.rowCounts().dead, 2 * 478);
+    EXPECT_EQ(codeAt(cal, 2, 101, 1), 2);
+    EXPECT_EQ(codeAt(cal, 2, 101, 0), 0);
 }
 
 } // namespace
