@@ -1034,6 +1034,44 @@ const std::vector<std::uint8_t>& SensorCalibration::encodeBlemishList() {
     return encodedList_;
 }
 
+void SensorCalibration::findColourPatches() {
+    patches_.clear();
+    std::vector<std::uint8_t> seen(kRawPixels);
+    std::vector<std::pair<int, int>> stack;
+    const int band = std::max(0, params_.colorExcludeCnt);
+    for (int p = 0; p < 4; ++p)
+        for (int l = 0; l < kPlaneLines; ++l)
+            for (int s = 0; s < kPlaneSamples; ++s) {
+                const auto at = static_cast<std::size_t>(mapIndex(p, l, s));
+                if (colourDelta_[at] == 0 || seen[at])
+                    continue;
+                long area = 0;
+                bool nearBorder = false;
+                seen[at] = 1;
+                stack.assign(1, {l, s});
+                while (!stack.empty()) {
+                    const auto [cl, cs] = stack.back();
+                    stack.pop_back();
+                    ++area;
+                    nearBorder = nearBorder || cl < band || cs < band || cl >= kPlaneLines - band ||
+                                 cs >= kPlaneSamples - band;
+                    const int next[4][2] = {{cl - 1, cs}, {cl + 1, cs}, {cl, cs - 1}, {cl, cs + 1}};
+                    for (const auto& n : next) {
+                        if (n[0] < 0 || n[0] >= kPlaneLines || n[1] < 0 || n[1] >= kPlaneSamples)
+                            continue;
+                        const auto ni = static_cast<std::size_t>(mapIndex(p, n[0], n[1]));
+                        if (colourDelta_[ni] != 0 && !seen[ni]) {
+                            seen[ni] = 1;
+                            stack.push_back({n[0], n[1]});
+                        }
+                    }
+                }
+                if (area >= params_.maxColorPixels && !nearBorder)
+                    patches_.push_back({static_cast<std::uint8_t>(p), static_cast<std::uint16_t>(l),
+                                        static_cast<std::uint16_t>(s), area});
+            }
+}
+
 int SensorCalibration::evaluate() {
     const auto& p = params_;
     auto percent = [](long included, long detected) {
@@ -1071,7 +1109,25 @@ int SensorCalibration::evaluate() {
           "Gross Vignetting. \n" + format(cornerReport[corner], vignettingArea_));
     if (vignettingArea_ > 1000)
         report_ += "WARNING: Gross Vignetting. " + format(cornerReport[corner], vignettingArea_);
-    // No colour-patch measure is made, so check 4 sees no patches.
+    findColourPatches();
+    // Per colour, in the report's order B, G, T, R (planes 2, 1, 3, 0).
+    static constexpr int colourPlanes[4] = {2, 1, 3, 0};
+    static constexpr const char* colourNames[4] = {"B", "G", "T", "R"};
+    long patchCount[4] = {}, largestArea = 0;
+    double areaSum[4] = {}, areaSquares[4] = {};
+    for (const auto& patch : patches_)
+        for (int c = 0; c < 4; ++c)
+            if (colourPlanes[c] == patch.plane) {
+                ++patchCount[c];
+                areaSum[c] += double(patch.area);
+                areaSquares[c] += double(patch.area) * double(patch.area);
+                largestArea = std::max(largestArea, patch.area);
+            }
+    const bool patchesFail = largestArea > p.allowedPatchArea ||
+                             std::any_of(std::begin(patchCount), std::end(patchCount),
+                                         [&](long n) { return n > p.allowedPatchCnt; });
+    check(patchesFail, "Sensor Failed!\nUncorrectable Color Patches.\n",
+          "Uncorrectable Color Patches.\n");
     if (check(blobClass_.detected > p.allowedBlobPixels ||
                   blobClass_.detected != blobClass_.included,
               "Sensor Failed!\nUncorrectable Blobs.\n", "Uncorrectable Blobs.\n"))
@@ -1178,8 +1234,18 @@ int SensorCalibration::evaluate() {
     r += format("DAC \t\tSetting:\t%6d\n", dacSetting_);
     r += "Noise\t\tDyn.Range:\t    --\tSTND Dev:\t    --\n\n";
     r += format("Color Patches: %6d  Thresh Cnt: %4d  Largest Area: %6.2ld  Thresh Area: %6d\t%s\n",
-                0, p.allowedPatchCnt, 0L, p.allowedPatchArea, "PASS");
+                static_cast<int>(patches_.size()), p.allowedPatchCnt, largestArea,
+                p.allowedPatchArea, patchesFail ? "FAIL" : "PASS");
     r += "=============\n";
+    if (!patches_.empty())
+        for (int c = 0; c < 4; ++c) {
+            const double n = double(patchCount[c]);
+            const double mean = n > 0 ? areaSum[c] / n : 0.0;
+            const double deviation =
+                n > 0 ? std::sqrt(std::max(0.0, areaSquares[c] / n - mean * mean)) : 0.0;
+            r += format("Color %s Total:\t%6ld\tAvg Area:%6.0f\tStd_dev:%6.0f\n", colourNames[c],
+                        patchCount[c], mean, deviation);
+        }
     r += "\nRows & Cols\t  Total\tAverage Length\n===========\t  -----\t--------------\n";
     auto average = [](long total, long n) { return n > 0 ? double(total) / double(n) : 0.0; };
     r += format("Rows\t\t%6ld\t%6.0f\n", rows_.total, average(rowClass_.detected, rows_.total));
@@ -1219,6 +1285,13 @@ int SensorCalibration::evaluate() {
     r += "Coordinates of Bad Color Patches\n=================================\n";
     r += "Number\t\t\tStart Line\tStart Sample\tArea\tColor\n";
     r += "------\t\t\t----------\t------------\t------\t-----\n";
+    static constexpr const char* planeLetters[4] = {"R", "G", "B", "T"};
+    for (std::size_t i = 0; i < patches_.size() && i < 30; ++i) {
+        const auto& patch = patches_[i];
+        const auto a = cameraAddress(patch.plane, patch.line, patch.sample);
+        r += format("%6d\t\t\t%6d\t\t%6d\t\t%6.0f\t%6s\n", static_cast<int>(i + 1), a.row, a.column,
+                    double(patch.area), planeLetters[patch.plane]);
+    }
     r += "Coordinates of Bad Rows & Columns\n=================================\n";
     r += "Number\t\t\tStart Line\tStart Sample\tLength\tColor\n";
     r += "------\t\t\t----------\t------------\t------\t-----\n";

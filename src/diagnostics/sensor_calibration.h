@@ -154,6 +154,14 @@ struct ClassCounts {
     long excess = 0;
 };
 
+// A connected group of same-colour pixels of the colour-delta map.
+struct ColourPatch {
+    std::uint8_t plane;
+    std::uint16_t line; // first pixel found (plane coordinates)
+    std::uint16_t sample;
+    long area;
+};
+
 struct ResetStatistics {
     long average = 0;
     long deviation = 0;
@@ -211,6 +219,12 @@ public:
     void checkRowAverages();
     const std::vector<std::uint8_t>& encodeGains();
     const std::vector<std::uint8_t>& encodeBlemishList();
+    // Colour patches: 4-connected groups of recorded colour deltas within a plane, of at least
+    // "MAX_COLOR_PIXELS" pixels, away from the plane's border band of "COLOR_EXCLUDE_CNT"
+    // lines and samples. Run by evaluate.
+    void findColourPatches();
+    const std::vector<ColourPatch>& colourPatches() const { return patches_; }
+
     // The verdict: runs the checks, appends the report body; 1 = passed.
     int evaluate();
     void colourReport(const std::array<long, 4>& levels);
@@ -340,6 +354,7 @@ private:
     CappedList<GainCorrection> excessList_, encodeList_, rangeList_;
     std::vector<std::array<std::uint16_t, 3>> excessSaved_; // gain, raw sample, raw line
     long ceilingPairs_ = 0;
+    std::vector<ColourPatch> patches_;
     long doubleRow_ = 0, doubleColumn_ = 0, rowOfClusters_ = 0, columnOfClusters_ = 0;
     long rowClusterTally_ = 0, columnClusterTally_ = 0;
     ClassCounts rowClass_, columnClass_, isolatedClass_, clusterClass_, ceilingClass_, blobClass_;

@@ -376,6 +376,32 @@ TEST(SensorCalibration, GainCorrectionsOverflowAndExclude) {
     EXPECT_TRUE(contains(cal.report(), "FAILURE: Excessive Encodes.\n"));
 }
 
+// A raised block of gains leaves colour deltas along its upper and lower edges: two patches of
+// five pixels in plane 2 (B).
+TEST(SensorCalibration, ColourPatchesFromTheDeltaMap) {
+    BlemishParams params;
+    params.allowedPatchArea = 4;
+    SensorCalibration cal(params);
+    std::fill(cal.gains().begin(), cal.gains().end(), 1024);
+    for (int l = 100; l < 105; ++l)
+        for (int s = 100; s < 105; ++s)
+            cal.gains()[static_cast<std::size_t>(SensorCalibration::rawIndex(2, l, s))] = 1184;
+    cal.analyseBlemishMap();
+    cal.encodeGains();
+    cal.encodeBlemishList();
+    cal.evaluate();
+    ASSERT_EQ(cal.colourPatches().size(), 2u);
+    EXPECT_EQ(cal.colourPatches()[0].area, 5);
+    EXPECT_TRUE(contains(cal.report(), "FAILURE: Uncorrectable Color Patches.\n"));
+    EXPECT_TRUE(contains(cal.report(), "Color Patches:      2  Thresh Cnt:  100  Largest Area:     "
+                                       "05  Thresh Area:      4\tFAIL\n"))
+        << cal.report();
+    EXPECT_TRUE(
+        contains(cal.report(), "Color B Total:\t     2\tAvg Area:     5\tStd_dev:     0\n"));
+    EXPECT_TRUE(
+        contains(cal.report(), "Color R Total:\t     0\tAvg Area:     0\tStd_dev:     0\n"));
+}
+
 // A line whose mean gain jumps becomes a whole-line row defect of the planes that average it.
 TEST(SensorCalibration, RowAverageJumpBecomesARowDefect) {
     SensorCalibration cal({});
