@@ -907,10 +907,13 @@ const std::vector<std::uint8_t>& SensorCalibration::encodeGains() {
                 const int plane = planeOf(y, x);
                 const auto mi = static_cast<std::size_t>(mapIndex(plane, y >> 1, x >> 1));
                 const int neighbourDelta = v - previous;
-                if (v > 255 || (std::abs(neighbourDelta) > params_.minColorDelta &&
-                                std::abs(neighbourDelta) < params_.maxColorDelta)) {
+                // A colour-dye mark stays: it both lists the pixel and counts in the patches.
+                const bool dyed = colourDelta_[mi] == kMarkBadGain;
+                if (!dyed && (v > 255 || (std::abs(neighbourDelta) > params_.minColorDelta &&
+                                          std::abs(neighbourDelta) < params_.maxColorDelta))) {
+                    const int recorded = std::clamp(neighbourDelta * 64, -32768, 32767);
                     colourDelta_[mi] =
-                        static_cast<std::uint16_t>(static_cast<std::int16_t>(neighbourDelta * 64));
+                        static_cast<std::uint16_t>(static_cast<std::int16_t>(recorded));
                     minColourDelta_ = std::min<long>(minColourDelta_, neighbourDelta);
                     maxColourDelta_ = std::max<long>(maxColourDelta_, neighbourDelta);
                 }
@@ -920,9 +923,8 @@ const std::vector<std::uint8_t>& SensorCalibration::encodeGains() {
                 if (v > 255) {
                     rangeList_.add(entry);
                     m = 7;
-                } else if (std::abs(step) > params_.maxGainDelta ||
-                           colourDelta_[mi] == kMarkBadGain) {
-                    if (colourDelta_[mi] == kMarkBadGain)
+                } else if (std::abs(step) > params_.maxGainDelta || dyed) {
+                    if (dyed)
                         ++colourCorrected_;
                     if (m == kMarkExcessGain) {
                         excessList_.add(entry);
