@@ -6,14 +6,15 @@
 #include "platform/serial_device.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace kv::camera {
 
 namespace {
-// A camera that keeps sending while the input is drained before detection is not one we can
-// talk to; the drain stops after this many bytes instead of reading for ever.
-constexpr int kDrainLimit = 4096;
+// A camera that keeps sending while the input is drained is not one we can talk to; the drain
+// stops after this many reads (of up to 512 bytes) instead of reading for ever.
+constexpr int kDrainReads = 128;
 constexpr int kBusyWaits = 10;
 constexpr int kLongWaitReads = 102;
 constexpr int kStatusRetries = 10;
@@ -49,7 +50,7 @@ CameraLink::CameraLink(std::string portName, int lineStandard, LinkOptions optio
 
 CameraLink::~CameraLink() {
     if (!onPingThread()) {
-        pingsAllowed_ = 0;
+        ++pingHolds_; // never released: the link ends here
         while (pingInProgress_.load() != 0)
             sleepFor(timing_.handshakePoll);
     }
@@ -78,21 +79,28 @@ bool CameraLink::onPingThread() const {
 void CameraLink::holdPings() {
     if (onPingThread())
         return;
-    // Sequentially consistent store then load, mirrored in ping(): either the ping thread
-    // sees pings forbidden, or we see its ping in progress and wait for it.
-    pingsAllowed_.store(0);
+    // Sequentially consistent increment then load, mirrored in ping(): either the ping
+    // thread sees pings forbidden, or we see its ping in progress and wait for it.
+    pingHolds_.fetch_add(1);
     while (pingInProgress_.load() != 0)
         sleepFor(timing_.handshakePoll);
 }
 
 void CameraLink::releasePings() {
-    if (!onPingThread())
-        pingsAllowed_.store(1);
+    if (onPingThread())
+        return;
+    int holds = pingHolds_.load();
+    while (holds > 0 && !pingHolds_.compare_exchange_weak(holds, holds - 1)) {
+    }
 }
 
 void CameraLink::resumePings() {
     pingFailures_ = 0;
-    pingsAllowed_ = 1;
+}
+
+CameraStatus CameraLink::status() const {
+    std::lock_guard<std::mutex> guard(statusMutex_);
+    return status_;
 }
 
 // ---- protocol ----
@@ -126,35 +134,56 @@ Status CameraLink::readReply(std::uint8_t* buffer, std::size_t length) {
     }
 }
 
+void CameraLink::settleInput() {
+    if (resync_.exchange(false))
+        drainInput();
+    else
+        port_->purge();
+}
+
 Status CameraLink::sendCommand(std::string_view text, Bytes& reply, int number) {
     const CommandRow* row = commandRow(number);
     if (row == nullptr)
         return status::Failed;
+    settleInput();
     const Status written =
         port_->write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     if (written != status::Ok || row->replyLength == 0)
         return written;
     reply.assign(static_cast<std::size_t>(row->replyLength), 0);
-    if (!isLongWaitRow(number, status_.hasFileSystem()))
-        return readReply(reply.data(), reply.size());
     Status result = status::TimedOut;
-    for (int i = 0; i < kLongWaitReads; ++i) {
+    if (!isLongWaitRow(number, hasFileSystem())) {
         result = readReply(reply.data(), reply.size());
-        if (result != status::TimedOut)
-            break;
-        sleepFor(timing_.longWaitSleep);
+    } else {
+        for (int i = 0; i < kLongWaitReads; ++i) {
+            result = readReply(reply.data(), reply.size());
+            if (result != status::TimedOut)
+                break;
+            sleepFor(timing_.longWaitSleep);
+        }
     }
+    // A reply that did not come whole may still be on its way: the next command waits for
+    // the line to fall quiet before it goes out.
+    const std::size_t n = reply.size();
+    if (result != status::Ok || n < 2 || reply[n - 2] != '\r' || reply[n - 1] != '\n')
+        resync_ = true;
     return result;
 }
 
-Status CameraLink::executeWith(int number, std::initializer_list<CommandArg> args, Bytes* reply,
-                               bool handshake) {
+Status CameraLink::waitWhileBusy() {
     if (linkState_.load() == LinkState::Lost)
         return status::LinkLost;
     for (int i = 0; i < kBusyWaits && linkState_.load() == LinkState::Busy; ++i)
         sleepFor(timing_.busyPoll);
     if (linkState_.load() == LinkState::Lost)
         return status::LostWhileBusy;
+    return status::Ok;
+}
+
+Status CameraLink::executeWith(int number, std::initializer_list<CommandArg> args, Bytes* reply,
+                               bool handshake) {
+    if (const Status busy = waitWhileBusy(); busy != status::Ok)
+        return busy;
     if (handshake)
         holdPings();
 
@@ -164,10 +193,20 @@ Status CameraLink::executeWith(int number, std::initializer_list<CommandArg> arg
         result = sendCommand(command_.view(), buffer, number);
     if (result == status::Ok) {
         const CommandRow* row = commandRow(number);
-        if (number == cmd::Status)
-            (void)parseStatusLine(buffer, status_);
-        else if (row->replyLength > 0 && !isOkReply(buffer))
+        if (number == cmd::Status) {
+            // Parsed into a copy: a line whose type field does not parse is no status line,
+            // and the defaults must not pass for what the camera said.
+            std::lock_guard<std::mutex> guard(statusMutex_);
+            CameraStatus parsed = status_;
+            if (parseStatusLine(buffer, parsed) > 0)
+                status_ = parsed;
+            else
+                result = status::Failed;
+        } else if (row->replyLength > 0 && !isOkReply(buffer)) {
             result = status::Failed;
+        }
+        if (result != status::Ok)
+            resync_ = true;
     }
     if (reply != nullptr)
         *reply = std::move(buffer);
@@ -193,15 +232,17 @@ Status CameraLink::executeSimple(int number) {
 }
 
 void CameraLink::ping() {
-    if (pingsAllowed_.load() == 0 || pingMode_.load() != 1 || linkState_.load() == LinkState::Lost)
+    if (pingHolds_.load() != 0 || pingMode_.load() != 1 || linkState_.load() == LinkState::Lost)
         return;
     // Mark the ping first and then look at the permission again: a thread that forbade pings
     // in between either sees this mark or is seen here (see holdPings).
     pingInProgress_.store(1);
-    if (pingsAllowed_.load() == 0) {
+    if (pingHolds_.load() != 0) {
         pingInProgress_.store(0);
         return;
     }
+    // The answer must be to this ping, not a byte left over from an earlier exchange.
+    settleInput();
     std::uint8_t byte = kPingByte;
     Status result = port_->write(&byte, 1);
     if (result == status::Ok)
@@ -218,6 +259,8 @@ void CameraLink::ping() {
             linkState_ = LinkState::Ready;
         }
     } else {
+        // No resynchronisation here: a ping's answer is one state byte, which every reply
+        // reader drops, and the next exchange discards what waits on the line first.
         const int failures = ++pingFailures_;
         if (failures >= kPingFailuresToLose)
             linkState_ = LinkState::Lost;
@@ -235,8 +278,13 @@ int CameraLink::workingRate() {
 }
 
 void CameraLink::drainInput() {
-    std::uint8_t byte = 0;
-    for (int i = 0; i < kDrainLimit && port_->read(&byte, 1) == status::Ok; ++i) {
+    // Until a read gets nothing within the time-out; bounded, so a camera that never stops
+    // talking cannot keep us here.
+    std::array<std::uint8_t, 512> scratch;
+    for (int i = 0; i < kDrainReads; ++i) {
+        // A read that ended in a time-out saw the line quiet for a whole interval.
+        if (port_->read(scratch.data(), scratch.size()) != status::Ok)
+            return;
     }
 }
 
@@ -247,6 +295,7 @@ LinkState CameraLink::connect(int rate) {
         stopPingThread();
     }
     linkState_ = LinkState::NotConnected;
+    rateRefused_ = false;
     if (port_->opening() == 1)
         return LinkState::NotConnected;
     const int max = port_->maxRate();
@@ -254,6 +303,12 @@ LinkState CameraLink::connect(int rate) {
         rate = max;
     if (rate > max || rate <= 0)
         return LinkState::NotConnected;
+    // The camera would switch to a rate the port cannot follow: a dead link.
+    const int working = workingRate();
+    if (working > max || working <= 0) {
+        rateRefused_ = true;
+        return LinkState::NotConnected;
+    }
     if (port_->currentRate() != rate && port_->setRate(rate) != status::Ok)
         return LinkState::NotConnected;
 
@@ -268,12 +323,10 @@ LinkState CameraLink::connect(int rate) {
     linkState_ = LinkState::Connected;
 
     port_->enableCtsFlow();
-    const int working = workingRate();
-    if (execute(cmd::SetRate, {working}) != status::Ok) {
+    if (execute(cmd::SetRate, {working}) != status::Ok || port_->setRate(working) != status::Ok) {
         linkState_ = LinkState::NotConnected;
         return LinkState::NotConnected;
     }
-    (void)port_->setRate(working);
     for (int i = 0; i < kStatusRetries; ++i) {
         sleepFor(timing_.statusRetrySleep);
         if (requestStatus() == status::Ok)
@@ -281,8 +334,6 @@ LinkState CameraLink::connect(int rate) {
     }
     (void)execute(cmd::PingMode, {pingMode_.load()});
 
-    // Pings are allowed here, before the thread exists: were the new thread to allow them
-    // itself, it could undo a hold that a command taken right after connect() already made.
     resumePings();
     // Taken before the ping thread starts: its first answer may already turn it to Ready.
     const LinkState result = linkState_.load();
@@ -294,6 +345,10 @@ LinkState CameraLink::connect(int rate) {
 Status CameraLink::setRate(int rate) {
     if (rate == 0)
         rate = port_->maxRate();
+    // The Busy wait comes before the hold: only pings can tell that the camera is no longer
+    // Busy.
+    if (const Status busy = waitWhileBusy(); busy != status::Ok)
+        return busy;
     // No ping may fall between the camera's switch and ours: it would go out at the old rate.
     PingHold hold(*this);
     if (executeWith(cmd::SetRate, {rate}, nullptr, false) != status::Ok)

@@ -4,11 +4,16 @@
 //
 // Ownership: a CameraLink owns its SerialPort, its status, its ping thread and its worker.
 // Threads: the thread issuing commands (GUI or tool), the ping thread and the transfer
-// worker. There are no locks: the shared words are atomics and the wire is kept orderly by
-// the ping hand-shake — before talking to the camera, any thread but the ping thread calls
-// holdPings() (forbid pings, wait while one is on the wire) and releasePings() afterwards.
-// execute() does this itself; code with raw data phases (transfers) wraps them in a
-// PingHold.
+// worker. The shared words are atomics, the status is read as a whole copy taken under its
+// lock, and the wire is kept orderly by the ping hand-shake — before talking to the camera,
+// any thread but the ping thread calls holdPings() (forbid pings, wait while one is on the
+// wire) and releasePings() afterwards. Holds are counted, so holds of several threads (or
+// nested ones) keep pings off until the last is released. execute() does this itself; code
+// with raw data phases (transfers) wraps them in a PingHold.
+//
+// Resynchronisation: before each command the input that is already waiting is discarded, and
+// after a reply timed out or was not understood the next command first waits for the line to
+// fall quiet, so a late reply is never taken for the reply of the next command.
 #pragma once
 
 #include "base/bytes.h"
@@ -25,6 +30,7 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,13 +84,15 @@ public:
     // Sends row `number` with `args` and checks the reply: 0, 256 (link already Lost, nothing
     // sent), 516 (became Lost while Busy), 0xFFFF (reply not "OK\r\n", or the command does not
     // fit the command buffer), or a transport code. Row 16 parses the status line instead of
-    // comparing. `reply`, when given, receives the reply bytes (up to 128).
+    // comparing; a status line whose type field does not parse is a failed request and leaves
+    // the status as it was. `reply`, when given, receives the reply bytes (up to 128).
     Status execute(int number, std::initializer_list<CommandArg> args = {}, Bytes* reply = nullptr);
     // Row `number` without arguments, sent and compared with "OK\r\n" without link-state
     // checks or ping hand-shake (callers hold pings themselves): 0 or 0xFFFF.
     Status executeSimple(int number);
     // Writes `text` and reads the reply of row `number` into `reply` (resized to the row's
-    // reply length), with the long wait where it applies. No hand-shake: callers hold pings.
+    // reply length), with the long wait where it applies. Stale input is discarded first (after
+    // a failed reply: read until the line is quiet). No hand-shake: callers hold pings.
     Status sendCommand(std::string_view text, Bytes& reply, int number);
     // Reads a reply of `length` (<= 128) bytes, dropping state notices (see ReplyAssembler).
     Status readReply(std::uint8_t* buffer, std::size_t length);
@@ -95,10 +103,10 @@ public:
 
     // ---- ping hand-shake ----
 
-    // Forbids pings and waits (handshakePoll steps) while a ping is on the wire. Does nothing
-    // on the ping thread.
+    // Forbids pings (one more hold) and waits (handshakePoll steps) while a ping is on the
+    // wire. Does nothing on the ping thread.
     void holdPings();
-    // Allows pings again.
+    // Ends one hold; pings resume when no hold is left.
     void releasePings();
     // holdPings() for a scope.
     class PingHold {
@@ -111,7 +119,7 @@ public:
     private:
         CameraLink& link_;
     };
-    // pingFailures = 0, pingsAllowed = 1.
+    // pingFailures = 0. Holds are ended only by their holders.
     void resumePings();
     bool onPingThread() const;
 
@@ -119,10 +127,13 @@ public:
 
     // The detection hand-shake on this port at `rate` (0 = maxRate): wake, drain, "N0",
     // CTS flow, "K0" with the working rate, status, ping mode, ping thread. Returns Connected
-    // (the ping thread may have turned linkState to Ready already) or NotConnected.
+    // (the ping thread may have turned linkState to Ready already) or NotConnected; a working
+    // rate the port cannot take ends it before "K0" with rateRefused() set.
     LinkState connect(int rate);
-    // Switches camera and port to `rate` (0 = maxRate): 0xFFFF when the camera refuses, else
-    // the port's result.
+    // True when the last connect failed because the working rate is above the port's maximum.
+    bool rateRefused() const { return rateRefused_; }
+    // Switches camera and port to `rate` (0 = maxRate): waits out a Busy camera first (as
+    // execute does), then 0xFFFF when the camera refuses, else the port's result.
     Status setRate(int rate);
     // Sets pingMode and sends it with row 40.
     Status setPingMode(int mode);
@@ -149,9 +160,14 @@ public:
 
     const std::string& portName() const { return portName_; }
     SerialPort& port() { return *port_; }
-    const CameraStatus& status() const { return status_; }
-    // For the transfers code and tests that need to adjust what the status says.
-    CameraStatus& mutableStatus() { return status_; }
+    // A consistent copy of the status (the ping thread may be refreshing it).
+    CameraStatus status() const;
+    // Changes the status under its lock (tests and the transfers code).
+    template <class F>
+    void editStatus(F edit) {
+        std::lock_guard<std::mutex> guard(statusMutex_);
+        edit(status_);
+    }
     CameraEvents& events() { return *events_; }
     void setEvents(CameraEvents* events);
     const LinkTiming& timing() const { return timing_; }
@@ -159,7 +175,8 @@ public:
     LinkState linkState() const { return linkState_.load(); }
     void setLinkState(LinkState state) { linkState_.store(state); }
     int pingFailures() const { return pingFailures_.load(); }
-    bool pingsAllowed() const { return pingsAllowed_.load() != 0; }
+    bool pingsAllowed() const { return pingHolds_.load() == 0; }
+    int pingHolds() const { return pingHolds_.load(); }
     bool pingInProgress() const { return pingInProgress_.load() != 0; }
     int pingThreadState() const { return pingThreadState_.load(); }
     bool pingThreadRunning() const { return pingThreadState_.load() == 1; }
@@ -173,10 +190,12 @@ public:
     int workingRate();
 
     // Capability tests of the current status.
-    bool hasFileSystem() const { return status_.hasFileSystem(); }
-    bool variantB() const { return status_.variantB(); }
-    bool hasNewFirmware() const { return status_.hasNewFirmware(); }
-    bool hasNewFirmwareA() const { return status_.hasNewFirmwareA(); }
+    bool hasFileSystem() const { return status().hasFileSystem(); }
+    bool variantB() const { return status().variantB(); }
+    bool hasNewFirmware() const { return status().hasNewFirmware(); }
+    bool hasNewFirmwareA() const { return status().hasNewFirmwareA(); }
+    // The next command first waits for the line to fall quiet (after a raw phase went wrong).
+    void requestResync() { resync_.store(true); }
 
 private:
     Status executeWith(int number, std::initializer_list<CommandArg> args, Bytes* reply,
@@ -184,21 +203,28 @@ private:
     void pingLoop();
     void stopPingThread();
     void drainInput();
+    // Discards what is waiting on the line, or after a failed reply reads until it is quiet.
+    void settleInput();
+    // Waits while the camera is Busy: Ok, 256 (already Lost) or 516 (Lost meanwhile).
+    Status waitWhileBusy();
     void sleepFor(std::chrono::milliseconds d) const;
 
     std::string portName_;
     LinkTiming timing_;
     CameraEvents* events_;
     std::unique_ptr<SerialPort> port_;
+    mutable std::mutex statusMutex_;
     CameraStatus status_;
     CommandText command_; // the 64-byte command buffer
+    bool rateRefused_ = false;
+    std::atomic<bool> resync_{false};
 
     std::atomic<bool> statusChanged_{false};
     std::atomic<int> pingMode_{1};
     std::atomic<int> pingFailures_{0};
     std::atomic<int> pingThreadState_{3};
     std::atomic<LinkState> linkState_{LinkState::NotConnected};
-    std::atomic<int> pingsAllowed_{1};
+    std::atomic<int> pingHolds_{0};
     std::atomic<int> pingInProgress_{0};
     std::atomic<int> configuredRate_{0};
     std::atomic<std::thread::id> pingThreadId_{};

@@ -31,6 +31,12 @@ std::string incompatibleFirmwareText61260(std::string_view firmware) {
            " is not compatible with this version of software.";
 }
 
+std::string rateRefusedText(std::string_view port, int rate, int maxRate) {
+    return "The configured bit rate " + std::to_string(rate) + " is above what port " +
+           std::string(port) + " accepts (" + std::to_string(maxRate) +
+           " bit/s). Choose a lower Baud Rate.";
+}
+
 ConnectSettings ConnectSettings::read(settings::AppSettings& settings) {
     ConnectSettings s;
     s.lineStandard = settings.protocol() == settings::LineProtocol::RS422 ? kLineRS422 : kLineRS232;
@@ -80,6 +86,12 @@ ConnectResult connectToCamera(const ConnectSettings& settings, const ConnectOpti
             if (slot->connect(rate) == LinkState::Connected) {
                 op.setProgressText(connectedText61223(port, slot->port().currentRate()));
                 result.camera = std::move(slot);
+            } else if (slot->rateRefused()) {
+                // Every further try would end the same way (or with a dead link).
+                op.message(rateRefusedText(port, settings.baudRate, slot->port().maxRate()));
+                result.rateRefused = true;
+                events.idleKick();
+                break;
             }
         }
         events.idleKick();

@@ -49,6 +49,7 @@ struct ConnectResult {
     bool cancelled = false;
     bool noPortOpened = false;         // message 61525 was shown
     bool gaveUp = false;               // maxTries reached
+    bool rateRefused = false;          // the configured rate is above the port's maximum
     bool incompatibleFirmware = false; // message 61260 was shown
     // Menu items the caller removes: Sound (new firmware), Format Memory Card (no card).
     bool removeSoundCommand = false;
@@ -75,5 +76,7 @@ inline constexpr std::string_view kPortsInUse61525 =
     "All communication ports appear to be in use, try reconfiguring the system to free a "
     "communications port.";
 std::string incompatibleFirmwareText61260(std::string_view firmware);
+// The message shown when the configured working rate is above what the port accepts.
+std::string rateRefusedText(std::string_view port, int rate, int maxRate);
 
 } // namespace kv::camera

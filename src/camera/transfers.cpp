@@ -1,6 +1,7 @@
 #include "camera/transfers.h"
 
 #include "camera/memory_listing.h"
+#include "camera/part_assembly.h"
 #include "camera/transfer_lines.h"
 
 #include <algorithm>
@@ -19,7 +20,11 @@ constexpr std::string_view kSoundPattern = "*<*.wav>";
 // Firmware revisions above this append a checksum word to a card file.
 constexpr double kChecksumFirmware = 2.022;
 // Item lines read per item of the list until two agree.
-constexpr int kItemLineReads = 4;
+constexpr int kItemLineReads = 6;
+// Items in a row whose lines never agreed before the list gives up.
+constexpr int kUnreadableItemsInRow = 3;
+// Card listings read until two agree.
+constexpr int kListingReads = 8;
 // Overruns in a row on one block before it counts as an ordinary failure.
 constexpr int kOverrunsPerBlock = 16;
 
@@ -51,11 +56,15 @@ CameraTransfers::CameraTransfers(CameraLink& link, TransferTiming timing)
 
 void CameraTransfers::installRetrieveAction(CameraLink& link, TransferTiming timing,
                                             std::shared_ptr<CameraEvents> sink) {
-    link.setRetrieveAction([timing, sink](CameraLink& l, CameraWorker& worker,
-                                          const std::shared_ptr<TransferItem>& item) {
+    // What the line was like carries over from one item to the next.
+    auto noisy = std::make_shared<bool>(false);
+    link.setRetrieveAction([timing, sink, noisy](CameraLink& l, CameraWorker& worker,
+                                                 const std::shared_ptr<TransferItem>& item) {
         CameraTransfers transfers(l, timing);
         transfers.setNoticeSink(sink.get());
+        transfers.noisyLine_ = *noisy;
         transfers.retrieveItem(&worker, item);
+        *noisy = transfers.noisyLine_;
     });
 }
 
@@ -80,7 +89,12 @@ Status CameraTransfers::command(int number, std::initializer_list<CommandArg> ar
     const Status st = link_.sendCommand(text.view(), reply, number);
     if (st != status::Ok)
         return st;
-    return isOkReply(reply) ? status::Ok : status::Failed;
+    if (isOkReply(reply))
+        return status::Ok;
+    // Whatever the camera goes on to send after a reply we did not understand must not be
+    // taken for the next reply.
+    link_.requestResync();
+    return status::Failed;
 }
 
 Status CameraTransfers::readLine(std::uint8_t* buffer, std::size_t length) {
@@ -89,7 +103,7 @@ Status CameraTransfers::readLine(std::uint8_t* buffer, std::size_t length) {
 }
 
 Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
-    Hold hold(*this);
+    Hold hold(link_);
     std::size_t got = 0;
     int emptyAfterStart = 0;
     for (int attempt = 0; attempt < timing_.rawReadRetries; ++attempt) {
@@ -111,18 +125,18 @@ Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
 }
 
 void CameraTransfers::drainInput() {
-    Hold hold(*this);
+    Hold hold(link_);
     std::array<std::uint8_t, 512> scratch;
     // Bounded: a camera that never stops talking cannot keep us here.
     for (int i = 0; i < 4096; ++i) {
-        const Status st = link_.port().read(scratch.data(), scratch.size());
-        if (st != status::Ok && link_.port().lastReadCount() == 0)
+        // A read that ended in a time-out saw the line quiet for a whole interval.
+        if (link_.port().read(scratch.data(), scratch.size()) != status::Ok)
             return;
     }
 }
 
 Status CameraTransfers::selectItem(int number, int kind, ItemLine* line) {
-    Hold hold(*this);
+    Hold hold(link_);
     Status st = command(cmd::SelectItem, {long(number), 0L, long(kind), 0L});
     if (st != status::Ok)
         return st;
@@ -138,13 +152,18 @@ Status CameraTransfers::selectItem(int number, int kind, ItemLine* line) {
     return status::Ok;
 }
 
-Status CameraTransfers::endItemRead() {
-    Hold hold(*this);
+Status CameraTransfers::endItemRead(long* count) {
+    Hold hold(link_);
+    if (count)
+        *count = -1;
     Status st = command(cmd::EndItemRead, {});
     if (st != status::Ok)
         return st;
     std::array<std::uint8_t, 8> text;
-    return readLine(text.data(), text.size());
+    st = readLine(text.data(), text.size());
+    if (st == status::Ok && count)
+        *count = parseCountLine(text).value_or(-1);
+    return st;
 }
 
 Status CameraTransfers::eraseAll() {
@@ -154,7 +173,7 @@ Status CameraTransfers::eraseAll() {
 // ---- memory card ----
 
 Status CameraTransfers::commandWithOkReply(int number, std::initializer_list<CommandArg> args) {
-    Hold hold(*this);
+    Hold hold(link_);
     Status st = command(number, args);
     if (st != status::Ok)
         return st;
@@ -174,7 +193,7 @@ Status CameraTransfers::closeFile() {
 }
 
 int CameraTransfers::countFiles(std::string_view pattern, Status* result) {
-    Hold hold(*this);
+    Hold hold(link_);
     Status st = command(cmd::ListFiles, {pattern, 0L});
     std::array<std::uint8_t, 3> line{};
     if (st == status::Ok)
@@ -190,8 +209,38 @@ int CameraTransfers::countFiles(std::string_view pattern, Status* result) {
     return st == status::Ok ? *count : 0;
 }
 
+int CameraTransfers::listAgreed(Bytes& buffer, std::string_view pattern, Status* result) {
+    Hold hold(link_);
+    // A listing carries no checksum: a corrupted size or name would go straight into the
+    // open and read commands. It is read until two readings (count and entries) agree.
+    std::vector<std::pair<int, Bytes>> readings;
+    Status st = status::Failed;
+    for (int read = 0; read < kListingReads; ++read) {
+        Bytes listing;
+        const int count = listFiles(listing, pattern, &st);
+        if (st != status::Ok) {
+            if (st == status::IoFailed || st == status::LinkLost)
+                break;
+            link_.requestResync();
+            continue;
+        }
+        for (const auto& [earlierCount, earlier] : readings) {
+            if (earlierCount == count && earlier == listing) {
+                buffer = std::move(listing);
+                if (result)
+                    *result = status::Ok;
+                return count;
+            }
+        }
+        readings.emplace_back(count, std::move(listing));
+    }
+    if (result)
+        *result = st == status::Ok ? status::Failed : st;
+    return 0;
+}
+
 int CameraTransfers::listFiles(Bytes& buffer, std::string_view pattern, Status* result) {
-    Hold hold(*this);
+    Hold hold(link_);
     Status st = status::Ok;
     const int count = countFiles(pattern, &st);
     if (st == status::Ok && count > 0) {
@@ -215,34 +264,55 @@ Status CameraTransfers::formatCard() {
 
 PictureList CameraTransfers::listPictures() {
     PictureList list;
+    // The status line's picture count tells whether the list below is whole.
+    std::optional<int> announced;
+    if (link_.requestStatus() == status::Ok) {
+        const CameraStatus now = link_.status();
+        if (now.pictures >= 0 && !now.picturesFlag)
+            announced = now.pictures;
+    }
     list.savedFlash = link_.status().flash;
     if (list.savedFlash != 0 && link_.execute(cmd::Flash, {0L}) == status::Ok)
         list.flashSwitchedOff = true;
 
     if (!link_.hasFileSystem()) {
-        for (int n = 1; n <= kMaxItemNumber; ++n) {
+        int listed = 0; // picture lines read (also those skipped or refused)
+        int unreadableInRow = 0;
+        bool sawEnd = false;
+        Status lastFailure = status::Ok;
+        for (int n = 1; n <= kMaxItemNumber && !sawEnd; ++n) {
             // The item line carries no checksum: read it until two readings agree.
             std::optional<ItemLine> agreed;
-            std::optional<ItemLine> previous;
+            std::vector<ItemLine> readings;
             Status st = status::Ok;
             for (int read = 0; read < kItemLineReads && !agreed; ++read) {
                 ItemLine line;
                 st = selectItem(n, 0, &line);
                 endItemRead();
                 if (st != status::Ok) {
-                    drainInput();
+                    if (st == status::IoFailed || st == status::LinkLost)
+                        break;
+                    link_.requestResync();
                     continue;
                 }
-                if (previous && sameItem(*previous, line))
-                    agreed = line;
-                previous = line;
+                for (const ItemLine& earlier : readings)
+                    if (sameItem(earlier, line))
+                        agreed = line;
+                readings.push_back(line);
             }
             if (!agreed) {
-                if (st != status::Ok && n == 1)
-                    list.result = st;
-                break;
+                // Not the end of the list: nothing said so. The next items are tried, and
+                // the list counts as incomplete.
+                lastFailure = st != status::Ok ? st : status::Failed;
+                if (st == status::IoFailed || st == status::LinkLost ||
+                    ++unreadableInRow >= kUnreadableItemsInRow)
+                    break;
+                continue;
             }
+            unreadableInRow = 0;
             const ItemLine& line = *agreed;
+            if (line.status == 0 && line.kind == 0)
+                ++listed;
             auto record = std::make_shared<TransferItem>();
             record->pictureNumber = line.number;
             record->kind = line.kind;
@@ -250,8 +320,10 @@ PictureList CameraTransfers::listPictures() {
             record->flash = line.flash;
             record->quality = line.quality;
             record->attribute = line.attribute;
-            if (line.status == -1)
+            if (line.status == -1) {
+                sawEnd = true;
                 break;
+            }
             if (line.status != 0)
                 continue;
             if (line.kind == 0) {
@@ -298,14 +370,17 @@ PictureList CameraTransfers::listPictures() {
                 list.records.push_back(record);
             }
         }
+        if (!sawEnd && lastFailure == status::Ok)
+            lastFailure = status::Failed;
+        markIncomplete(list, listed, announced, sawEnd ? status::Ok : lastFailure);
         return list;
     }
 
     Bytes pictures;
     Bytes sounds;
     Status st = status::Ok;
-    const int pictureCount = listFiles(pictures, kPicturePattern, &st);
-    const int soundCount = st == status::Ok ? listFiles(sounds, kSoundPattern, &st) : 0;
+    const int pictureCount = listAgreed(pictures, kPicturePattern, &st);
+    const int soundCount = st == status::Ok ? listAgreed(sounds, kSoundPattern, &st) : 0;
     if (st != status::Ok) {
         list.result = st;
         list.refused.push_back("the memory card's file list could not be read");
@@ -338,7 +413,20 @@ PictureList CameraTransfers::listPictures() {
         }
         list.records.push_back(record);
     }
+    markIncomplete(list, static_cast<int>(pictureEntries->size()), announced, status::Ok);
     return list;
+}
+
+void CameraTransfers::markIncomplete(PictureList& list, int listed, std::optional<int> announced,
+                                     Status ended) {
+    if (ended == status::Ok && (!announced || listed >= *announced))
+        return;
+    list.result = ended != status::Ok ? ended : status::Failed;
+    if (announced && *announced > listed)
+        list.refused.push_back(format("%ld of the camera's %ld pictures were not listed",
+                                      *announced - listed, *announced));
+    else
+        list.refused.push_back("the camera's picture list ended early");
 }
 
 void CameraTransfers::restoreFlash(const PictureList& list) {
@@ -381,20 +469,35 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
     if (size > limit ||
         (!sound && item.quality == kQualityUncompressed && !fileSystem && size > kFrameBufferSize))
         return status::Failed;
+    try {
+        const std::size_t reserve = (!sound && item.quality == kQualityUncompressed && !fileSystem)
+                                        ? kFrameBufferSize
+                                        : size;
+        buffer.assign(reserve, 0);
+    } catch (const std::bad_alloc&) {
+        return status::Failed;
+    }
 
-    // Every attempt's blocks are kept. When no attempt arrives whole, a block that two
-    // attempts received alike is taken as received, and a copy put together from such blocks
-    // is accepted when it passes the camera's checksum. Without a checksum (older card
-    // firmware) nothing else vouches for the bytes, so there every block must have been
-    // received alike twice, also when a read went through.
-    const bool needTwoReads = readsWithoutChecksum();
-    std::vector<BlockAttempt> history;
+    // Every read is kept by the assembly, which hands out a copy only when it can vouch for it
+    // (part_assembly.h). The first read is the camera's standard one; when it fails, the
+    // re-reads go in smaller blocks, so that a lost byte costs a small block instead of a large
+    // one, and they end once every byte still in doubt has come by.
+    const PartCheck check = !fileSystem              ? PartCheck::WordSum
+                            : readsWithoutChecksum() ? PartCheck::None
+                                                     : PartCheck::CheckWord;
+    PartAssembly assembly(size, check);
+    // On a line that already made the last item read again, the first read goes in pieces too.
+    std::uint32_t pieceLength = noisyLine_ ? kFirstPieceLength : kBlockSize;
     Status st = status::Failed;
-    for (int attempt = 0; attempt < timing_.itemAttempts; ++attempt) {
-        if (link_.linkState() == LinkState::Lost)
-            return status::LinkLost;
-        if (attempt > 0)
-            drainInput();
+    const int attempts = check == PartCheck::None ? timing_.itemAttempts : timing_.rereadPasses;
+    // Reads are counted; a selection that failed (a spoiled item line) costs little and only
+    // counts towards a bound of its own.
+    int reads = 0;
+    for (int attempt = 0; reads < attempts && attempt < 2 * attempts; ++attempt) {
+        if (link_.linkState() == LinkState::Lost) {
+            st = status::LinkLost;
+            break;
+        }
         if (fileSystem) {
             st = openFile(file);
         } else {
@@ -407,84 +510,80 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
                 st = status::Failed;
         }
         bool read = false;
+        std::uint32_t requested = 0;
         if (st == status::Ok) {
-            try {
-                const std::size_t reserve =
-                    (!sound && item.quality == kQualityUncompressed && !fileSystem)
-                        ? kFrameBufferSize
-                        : size;
-                buffer.assign(reserve, 0);
-            } catch (const std::bad_alloc&) {
-                return status::Failed;
-            }
-            st = readBlocks(size, buffer, true, worker);
             read = true;
+            const bool first = reads++ == 0;
+            if (check == PartCheck::None || (first && !noisyLine_)) {
+                st = readBlocks(size, buffer, true, worker);
+                requested = size;
+            } else {
+                st = readPieces(size, buffer, pieceLength, assembly, worker, requested);
+            }
         }
-        if (fileSystem)
+        if (fileSystem) {
             closeFile();
-        else
+        } else if (read) {
+            // The camera counts what it sent; a different count means a request went astray
+            // and the blocks after the first failure are not in step.
+            long count = -1;
+            if (endItemRead(&count) != status::Ok || count != long(requested))
+                trimRangesAfterFirstFailure();
+        } else {
             endItemRead();
+        }
         if (worker && worker->stopRequested())
             return status::Failed;
-        if (st == status::Ok && !needTwoReads)
-            return st;
-        if (read && goodBlocks_ > 0)
-            history.push_back(
-                {Bytes(buffer.begin(), buffer.begin() + size), goodBlocks_, checkWord_});
-        if (voteBlocks(history, size, buffer))
+        if (read) {
+            assembly.addRead(ByteSpan(buffer).first(size), ranges_, checkWord_);
+            retransmit_ += reads > 1 ? requested : 0;
+        }
+        if (auto copy = assembly.result()) {
+            std::copy(copy->begin(), copy->end(), buffer.begin());
+            if (check != PartCheck::None)
+                noisyLine_ = reads > 1;
             return status::Ok;
-        if (st == status::Ok)
-            st = status::Failed; // read whole, but not yet confirmed by a second read
+        }
         if (st == status::IoFailed || st == status::LinkLost)
             break; // the device is gone: further attempts cannot succeed
+        // A line this noisy would take many more reads than the budget allows: the item is
+        // reported missing now instead of after every pass.
+        if (check != PartCheck::None && reads >= 3 &&
+            assembly.confirmedSegments() * 2 < assembly.segments())
+            break;
+        if (check != PartCheck::None && assembly.confirmedSegments() == assembly.segments() &&
+            (check != PartCheck::CheckWord || assembly.reads() >= 2)) {
+            st = status::Failed; // two reads agree on every byte, and the check fails: the
+            break;               // camera's own data is bad, re-reading cannot mend it
+        }
+        if (read)
+            pieceLength = pieceLength > kFirstPieceLength
+                              ? kFirstPieceLength
+                              : std::max(kMinPieceLength, pieceLength / 2);
     }
+    if (check != PartCheck::None && reads > 1)
+        noisyLine_ = true;
     release(buffer);
-    return st;
+    return st == status::Ok ? status::Failed : st;
 }
 
-bool CameraTransfers::voteBlocks(const std::vector<BlockAttempt>& history, std::uint32_t size,
-                                 Bytes& buffer) const {
-    if (history.size() < 2)
-        return false;
-    const std::size_t blocks = (size + kBlockSize - 1) / kBlockSize;
-    Bytes voted(size);
-    for (std::size_t b = 0; b < blocks; ++b) {
-        const std::size_t from = b * kBlockSize;
-        const std::size_t length = std::min<std::size_t>(kBlockSize, size - from);
-        bool found = false;
-        for (std::size_t i = 0; i < history.size() && !found; ++i) {
-            if (history[i].goodBlocks <= b)
-                continue;
-            for (std::size_t j = i + 1; j < history.size() && !found; ++j) {
-                if (history[j].goodBlocks <= b)
-                    continue;
-                if (std::equal(history[i].data.begin() + from,
-                               history[i].data.begin() + from + length,
-                               history[j].data.begin() + from)) {
-                    std::copy_n(history[i].data.begin() + from, length, voted.begin() + from);
-                    found = true;
-                }
-            }
-        }
-        if (!found)
-            return false;
+void CameraTransfers::resyncAfter(Status failure) {
+    // A read that timed out has seen the line quiet already; anything else may still be
+    // followed by bytes of the camera's.
+    if (failure != status::TimedOut)
+        link_.requestResync();
+}
+
+void CameraTransfers::trimRangesAfterFirstFailure() {
+    std::size_t end = 0;
+    std::vector<PartAssembly::Range> kept;
+    for (const auto& range : ranges_) {
+        if (range.first != end)
+            break;
+        kept.push_back(range);
+        end = range.second;
     }
-    if (link_.hasFileSystem()) {
-        if (!readsWithoutChecksum()) {
-            // The checksum word must itself have come alike twice.
-            std::optional<std::uint16_t> word;
-            for (std::size_t i = 0; i < history.size() && !word; ++i)
-                for (std::size_t j = i + 1; j < history.size() && !word; ++j)
-                    if (history[i].checkWord && history[i].checkWord == history[j].checkWord)
-                        word = history[i].checkWord;
-            if (!word || static_cast<std::uint16_t>(wordSum(voted) + *word) != 0xFFFF)
-                return false;
-        }
-    } else if (wordSum(voted) != 0xFFFF) {
-        return false;
-    }
-    std::copy(voted.begin(), voted.end(), buffer.begin());
-    return true;
+    ranges_ = std::move(kept);
 }
 
 Status CameraTransfers::fetchItem(TransferItem& item, CameraWorker* worker) {
@@ -514,25 +613,46 @@ Status CameraTransfers::readBlocks(std::uint32_t size, std::span<std::uint8_t> b
                                    bool withProgress, CameraWorker* worker) {
     received_ = 0;
     stepsReported_ = 0;
-    goodBlocks_ = 0;
+    ranges_.clear();
     checkWord_.reset();
     if (buffer.size() < size)
         return status::Failed;
-    Hold hold(*this);
+    Hold hold(link_);
     const Status st = link_.hasFileSystem() ? readFileBlocks(size, buffer, withProgress, worker)
                                             : readPlainBlocks(size, buffer, withProgress, worker);
     return st;
 }
 
 Status CameraTransfers::readBlockOnce(std::uint32_t length, std::uint8_t* buffer) {
-    Status st = command(cmd::ReadBlock, {long(length)});
+    if (link_.linkState() == LinkState::Lost)
+        return status::LinkLost;
+    CommandText text;
+    Status st = formatCommand(cmd::ReadBlock, {long(length)}, text);
+    Bytes reply;
+    if (st == status::Ok)
+        st = link_.sendCommand(text.view(), reply, cmd::ReadBlock);
     if (st != status::Ok)
         return st;
+    // A reply spoiled on the line is most likely the camera's "OK" with the block behind it:
+    // reading the block (and not trusting it) keeps the line in step without waiting for it
+    // to fall quiet. Only a refusal sends nothing more.
+    const bool ok = isOkReply(reply);
+    if (!ok && std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size())
+                   .starts_with("NG")) {
+        link_.requestResync();
+        return status::Failed;
+    }
     std::array<std::uint8_t, 8> line;
     st = readLine(line.data(), line.size());
     if (st != status::Ok)
         return st;
-    return readChunkRaw(buffer, length);
+    // The count line must announce the block asked for; the bytes still follow, so they are
+    // read (keeping the line in step) but not trusted.
+    const std::optional<long> count = parseCountLine(line);
+    st = readChunkRaw(buffer, length);
+    if (st == status::Ok && (!ok || count != long(length)))
+        st = status::Failed;
+    return st;
 }
 
 bool CameraTransfers::betweenBlocks(std::size_t blockLength, bool withProgress,
@@ -556,33 +676,33 @@ bool CameraTransfers::betweenBlocks(std::size_t blockLength, bool withProgress,
 
 Status CameraTransfers::readPlainBlocks(std::uint32_t size, std::span<std::uint8_t> buffer,
                                         bool withProgress, CameraWorker* worker) {
+    // Each block is asked for on its own and the camera moves on by the length asked, so a
+    // block that did not come whole leaves the next ones in step: it is left out and the read
+    // goes on (asking for it again would bring the next block's bytes in its place).
     std::uint32_t pos = 0;
-    bool resent = false;
+    Status failure = status::Ok;
     while (pos < size) {
         const auto length =
             static_cast<std::uint32_t>(std::min<std::size_t>(kBlockSize, size - pos));
-        Status st = readBlockOnce(length, buffer.data() + pos);
-        if (st == status::TimedOut) {
-            resent = true; // what follows may be shifted: no longer trusted block by block
-            sleepFor(timing_.resendDelay);
-            drainInput();
-            st = readBlockOnce(length, buffer.data() + pos);
+        const Status st = readBlockOnce(length, buffer.data() + pos);
+        if (st == status::Ok) {
+            ranges_.emplace_back(pos, pos + length);
+        } else {
+            if (failure == status::Ok)
+                failure = st;
+            if (st == status::IoFailed || st == status::LinkLost)
+                break;
+            resyncAfter(st);
         }
-        if (st != status::Ok) {
-            events().transferNotice(notice::TransferError, nullptr, long(size));
-            return st;
-        }
-        if (!resent)
-            ++goodBlocks_;
         pos += length;
         if (!betweenBlocks(length, withProgress, worker))
             return status::Failed;
     }
-    if (wordSum(buffer.first(size)) != 0xFFFF) {
+    if (failure == status::Ok && wordSum(buffer.first(size)) != 0xFFFF)
+        failure = status::Failed;
+    if (failure != status::Ok)
         events().transferNotice(notice::TransferError, nullptr, long(size));
-        return status::Failed;
-    }
-    return status::Ok;
+    return failure;
 }
 
 Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_t> buffer,
@@ -590,33 +710,95 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
     Status st = command(cmd::ReadFile, {long(size)});
     if (st != status::Ok)
         return st;
+    // One continuous stream: a lost byte shifts everything after it, and every later chunk
+    // still fills up with the bytes that follow. Only a stream that arrived whole vouches for
+    // its bytes.
     std::uint32_t pos = 0;
     while (pos < size) {
         const auto length =
             static_cast<std::uint32_t>(std::min<std::size_t>(kBlockSize, size - pos));
         st = readChunkRaw(buffer.data() + pos, length);
         if (st != status::Ok) {
+            resyncAfter(st);
             events().transferNotice(notice::TransferError, nullptr, long(size));
             return st;
         }
-        ++goodBlocks_;
         pos += length;
         if (!betweenBlocks(length, withProgress, worker))
             return status::Failed;
     }
-    if (link_.status().firmwareRevision() > kChecksumFirmware) {
+    if (!readsWithoutChecksum()) {
         std::array<std::uint8_t, 2> word{};
         st = readChunkRaw(word.data(), word.size());
-        if (st == status::Ok)
-            checkWord_ = loadLe16(word, 0);
-        const auto sum =
-            static_cast<std::uint16_t>(wordSum(buffer.first(size)) + loadLe16(word, 0));
-        if (st != status::Ok || sum != 0xFFFF) {
+        if (st != status::Ok) {
+            resyncAfter(st);
             events().transferNotice(notice::TransferError, nullptr, long(size));
-            return st != status::Ok ? st : status::Failed;
+            return st;
         }
+        checkWord_ = loadLe16(word, 0);
+    }
+    ranges_.emplace_back(0, size);
+    if (checkWord_ &&
+        static_cast<std::uint16_t>(wordSum(buffer.first(size)) + *checkWord_) != 0xFFFF) {
+        events().transferNotice(notice::TransferError, nullptr, long(size));
+        return status::Failed;
     }
     return status::Ok;
+}
+
+Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> buffer,
+                                   std::uint32_t pieceLength, const PartAssembly& assembly,
+                                   CameraWorker* worker, std::uint32_t& requested) {
+    received_ = 0;
+    stepsReported_ = 0;
+    ranges_.clear();
+    checkWord_.reset();
+    requested = 0;
+    Hold hold(link_);
+    const bool card = link_.hasFileSystem();
+    // A card sends its check word only after the file's last byte: such a read goes to the end.
+    const std::uint32_t end =
+        card ? size : static_cast<std::uint32_t>(std::min<std::size_t>(size, assembly.neededEnd()));
+    Status failure = status::Ok;
+    std::uint32_t pos = 0;
+    while (pos < end) {
+        // Bytes already confirmed pass in whole blocks; those in doubt in small pieces.
+        std::uint32_t length =
+            static_cast<std::uint32_t>(std::min<std::size_t>(kBlockSize, size - pos));
+        if (assembly.needs(pos, pos + length))
+            length = std::min(length, pieceLength);
+        Status st = status::Ok;
+        if (card) {
+            st = command(cmd::ReadFile, {long(length)});
+            if (st == status::Ok)
+                st = readChunkRaw(buffer.data() + pos, length);
+        } else {
+            st = readBlockOnce(length, buffer.data() + pos);
+        }
+        if (st == status::Ok) {
+            ranges_.emplace_back(pos, pos + length);
+        } else {
+            if (failure == status::Ok)
+                failure = st;
+            if (st == status::IoFailed || st == status::LinkLost)
+                return st;
+            resyncAfter(st);
+        }
+        pos += length;
+        requested += length;
+        if (!betweenBlocks(length, true, worker))
+            return status::Failed;
+    }
+    if (card && pos == size && !readsWithoutChecksum()) {
+        std::array<std::uint8_t, 2> word{};
+        if (const Status st = readChunkRaw(word.data(), word.size()); st == status::Ok)
+            checkWord_ = loadLe16(word, 0);
+        else
+            resyncAfter(st);
+    }
+    if (failure != status::Ok)
+        events().transferNotice(notice::TransferError, nullptr, long(size));
+    return failure;
 }
 
 // ---- parameter record ----
@@ -627,7 +809,7 @@ Status CameraTransfers::readParameterRecord(Bytes& record) {
     record.assign(kParameterRecordSize, 0);
     Status st;
     {
-        Hold hold(*this);
+        Hold hold(link_);
         st = command(cmd::ReadParameters, {long(kParameterRecordSize)});
         if (st == status::Ok)
             st = readChunkRaw(record.data(), record.size());
@@ -648,7 +830,7 @@ Status CameraTransfers::writeParameterRecord(ByteSpan record) {
     link_.setPingMode(0);
     Status st;
     {
-        Hold hold(*this);
+        Hold hold(link_);
         st = command(cmd::AnnounceWrite, {});
         if (st == status::Ok)
             st = command(cmd::WriteParameters, {long(record.size()), long(byteSum(record))});
@@ -683,7 +865,7 @@ Status CameraTransfers::uploadBlocks(int command, long start, Bytes& buffer,
         const long length = std::min<long>(static_cast<long>(kBlockSize), size - pos);
         Status st;
         {
-            Hold hold(*this);
+            Hold hold(link_);
             st = this->command(command, {start + pos, length});
             if (st == status::Ok)
                 st = readChunkRaw(buffer.data() + pos, static_cast<std::size_t>(length));
@@ -769,7 +951,7 @@ Status CameraTransfers::downloadBlocks(ByteSpan data, long end, long start, int 
             data.subspan(static_cast<std::size_t>(pos), static_cast<std::size_t>(length));
         const long checksum = blockChecksum(block);
         {
-            Hold hold(*this);
+            Hold hold(link_);
             st = link_.executeSimple(cmd::AnnounceWrite);
             if (st == status::Ok) {
                 if (command == cmd::WriteGamma)

@@ -18,6 +18,7 @@
 #include "base/result.h"
 #include "camera/camera_link.h"
 #include "camera/item_line.h"
+#include "camera/part_assembly.h"
 #include "camera/transfer_item.h"
 
 #include <chrono>
@@ -38,9 +39,13 @@ struct TransferTiming {
     std::chrono::milliseconds resendDelay{300};  // before resending a timed-out block
     std::chrono::milliseconds rawRetrySleep{10}; // between raw reads that timed out
     int rawReadRetries = 101;                    // raw reads per chunk while they time out
-    // Empty time-outs in a row, once a chunk's data began, that end the chunk.
-    int stalledReads = 3;
-    int itemAttempts = 6;                             // per picture and per sound note
+    // Empty time-outs in a row, once a chunk's data began, that end the chunk: the camera sends
+    // a block without pauses, so a whole time-out of silence in it means bytes were lost.
+    int stalledReads = 1;
+    int itemAttempts = 6; // per picture and per sound note (card firmware without check word)
+    // Reads of a picture or note with a check, the first included: the re-reads of a noisy
+    // line go in smaller blocks and stop once every byte is vouched for.
+    int rereadPasses = 10;
     std::chrono::milliseconds parameterWait{4000};    // after each reply of the record write
     std::chrono::milliseconds plainUploadDelay{1000}; // before the first block (plain upload)
     std::chrono::milliseconds flashPoll{1000};        // between status requests after a download
@@ -51,6 +56,9 @@ struct TransferTiming {
 };
 
 inline constexpr std::size_t kBlockSize = 8192;
+// The smallest block of a re-read (and the first re-read's block).
+inline constexpr std::uint32_t kMinPieceLength = 256;
+inline constexpr std::uint32_t kFirstPieceLength = 256;
 inline constexpr std::size_t kParameterRecordSize = 1024;
 // Raw uploads are capped here whatever the caller asks (the PC card is the largest memory).
 inline constexpr long kMaxUploadSize = 64L << 20;
@@ -66,7 +74,9 @@ struct PictureList {
     std::uint64_t totalBytes = 0; // for the progress range
     std::int16_t savedFlash = 0;  // the flash setting to restore at the end
     bool flashSwitchedOff = false;
-    Status result = status::Ok; // not Ok when the camera's list could not be read at all
+    // Not Ok when the camera's list could not be read whole (the records hold what was read;
+    // `refused` says how many pictures were not listed).
+    Status result = status::Ok;
     // Items the camera announced but that were refused (sizes beyond the bounds, bad
     // listings); each is a short text for the user.
     std::vector<std::string> refused;
@@ -103,8 +113,9 @@ public:
     Status readChunkRaw(std::uint8_t* buffer, std::size_t length);
     // Row 0 (number, 0, kind, 0) and the 128-byte item line.
     Status selectItem(int number, int kind, ItemLine* line = nullptr);
-    // Row 3 and its 8-byte line.
-    Status endItemRead();
+    // Row 3 and its 8-byte line; `count`, when given, receives the number on it (the bytes the
+    // camera sent of the item; -1 when the line holds none).
+    Status endItemRead(long* count = nullptr);
     // Row 4: erase every picture.
     Status eraseAll();
 
@@ -116,6 +127,8 @@ public:
     // Fills `buffer` with count x 42 bytes of listing and a NUL; returns the count (0 on
     // failure).
     int listFiles(Bytes& buffer, std::string_view pattern, Status* result = nullptr);
+    // listFiles until two readings agree (up to a few); 0 with *result not Ok when none did.
+    int listAgreed(Bytes& buffer, std::string_view pattern, Status* result = nullptr);
     Status formatCard();
 
     // ---- parameter record ----
@@ -134,29 +147,17 @@ public:
     // addresses sent to the camera.
     Status downloadBlocks(ByteSpan data, long end, long start, int command, Operator& op);
 
-    // The retransmitted bytes of the last upload or download.
+    // The retransmitted bytes of the last upload or download, or the bytes read again by the
+    // retrievals of this object.
     long retransmitCount() const { return retransmit_; }
 
 private:
-    // Holds the camera's pings for a scope; nested holds keep them held until the outermost
-    // one ends (the link's own hold is not nested).
-    class Hold {
-    public:
-        explicit Hold(CameraTransfers& t) : t_(t) {
-            if (t_.holdDepth_++ == 0)
-                t_.link_.holdPings();
-        }
-        ~Hold() {
-            if (--t_.holdDepth_ == 0)
-                t_.link_.releasePings();
-        }
-        Hold(const Hold&) = delete;
-        Hold& operator=(const Hold&) = delete;
+    using Hold = CameraLink::PingHold;
 
-    private:
-        CameraTransfers& t_;
-    };
-
+    // Marks a list incomplete when reading it ended early (`ended` not Ok) or it holds fewer
+    // pictures than the status line announced.
+    static void markIncomplete(PictureList& list, int listed, std::optional<int> announced,
+                               Status ended);
     Status command(int number, std::initializer_list<CommandArg> args);
     // A card command whose answer is a 4-byte raw reply that must begin with "OK".
     Status commandWithOkReply(int number, std::initializer_list<CommandArg> args);
@@ -178,17 +179,16 @@ private:
     Status uploadBlocks(int command, long start, Bytes& buffer,
                         const std::function<void(long)>& afterBlock, bool showRetries,
                         Operator& op);
-    // One attempt's bytes: its first goodBlocks blocks came in order; checkWord is the card's
-    // trailing checksum word when it was read.
-    struct BlockAttempt {
-        Bytes data;
-        std::size_t goodBlocks = 0;
-        std::optional<std::uint16_t> checkWord;
-    };
-    // A copy made of blocks that two attempts received alike, when it passes the checks;
-    // written to the start of `buffer`.
-    bool voteBlocks(const std::vector<BlockAttempt>& history, std::uint32_t size,
-                    Bytes& buffer) const;
+    // A re-read of `size` bytes in blocks of `pieceLength` where the assembly still needs
+    // bytes (whole blocks elsewhere), up to the last byte it needs (cards: to the end, for the
+    // check word). `requested` receives the bytes asked for.
+    Status readPieces(std::uint32_t size, std::span<std::uint8_t> buffer, std::uint32_t pieceLength,
+                      const PartAssembly& assembly, CameraWorker* worker, std::uint32_t& requested);
+    // After a failed read: asks the link to wait for a quiet line before the next command,
+    // unless the failure was a time-out (the line was quiet then).
+    void resyncAfter(Status failure);
+    // Keeps only the ranges of the last read up to its first gap.
+    void trimRangesAfterFirstFailure();
     // Reads and drops whatever is still arriving, so a retry starts on a quiet line.
     void drainInput();
     bool readsWithoutChecksum() const;
@@ -202,11 +202,13 @@ private:
     long received_ = 0;
     long stepsReported_ = 0;
     long retransmit_ = 0;
-    int holdDepth_ = 0;
     CameraEvents* sink_ = nullptr;
-    std::size_t goodBlocks_ = 0; // of the last block read
+    // Of the last block read: the ranges that came whole and in step, and the card's check word.
+    std::vector<PartAssembly::Range> ranges_;
     std::optional<std::uint16_t> checkWord_;
     std::vector<WorkerRequest> deferred_;
+    // The last item needed re-reads: the next one is read in pieces from the start.
+    bool noisyLine_ = false;
 };
 
 } // namespace kv::camera

@@ -203,10 +203,18 @@ RetrieveReport retrievePictures(camera::CameraLink& link, const RetrieveOptions&
                 break;
         }
         link.postToWorker({camera::worker::End4, nullptr});
-        if (camera::CameraWorker* worker = link.worker())
-            worker->waitFinished(std::chrono::seconds(30));
+        camera::CameraWorker* worker = link.worker();
+        if (worker && !worker->waitFinished(options.workerEndLimit)) {
+            // The worker may still be on the wire: a command now would cut into its data
+            // phase. The link is given up instead (a new connect makes a new one).
+            link.setLinkState(camera::LinkState::Lost);
+            report.cameraLost = true;
+            report.failures.push_back("the camera's transfer did not end");
+        }
         link.clearWorker();
     }
+    if (link.linkState() == camera::LinkState::Lost)
+        return report;
     link.resumePings();
     transfers.restoreFlash(list);
     link.setPingMode(1);

@@ -53,6 +53,9 @@ struct RetrieveOptions {
     std::function<bool()> cancelled;
     // No notice for this long (a hung camera): the retrieval ends as failed.
     std::chrono::milliseconds noticeTimeout{std::chrono::minutes(5)};
+    // How long the end of the retrieval waits for the worker to leave the wire; after that
+    // the link is given up (Lost) rather than talked to under the worker.
+    std::chrono::milliseconds workerEndLimit{std::chrono::seconds(30)};
 };
 
 struct RetrieveReport {

@@ -157,9 +157,14 @@ StoredItem storeRetrievedItem(const camera::TransferItem& item, const StoreConte
         fs::path wave = *name;
         wave.replace_extension(".wav");
         if (writeNote(item.sound, wave) != status::Ok) {
+            // No picture without its note: the item counts as not stored (it is still in the
+            // camera), and a later retrieval stores both instead of a second lone copy.
+            std::error_code ec;
+            fs::remove(*name, ec);
+            out.picture.clear();
             out.error = "cannot write " + wave.string();
             out.result = status::Failed;
-            return out; // the picture stays: it arrived and is complete
+            return out;
         }
         out.sound = wave;
         record.hasSound = 1;

@@ -39,20 +39,21 @@ TEST(CameraLinkProtocol, RepliesWithStateNoticesAreAccepted) {
     };
     for (const Case& c : cases) {
         ScriptedLink s;
-        s.peer.send(c.answer);
+        s.peer.answerNextLine(c.answer);
         EXPECT_EQ(s.link.execute(cmd::Nop), c.want) << c.answer;
-        EXPECT_EQ(s.peer.receive(4), "N0\r\n");
+        EXPECT_EQ(s.peer.answeredLine(), "N0\r\n");
     }
 }
 
 TEST(CameraLinkProtocol, ShortRepliesAndSilenceEndInTimeOuts) {
     ScriptedLink s(100ms);
-    s.peer.send("A\r\n"); // 3 bytes: never accepted at its CR LF
+    s.peer.answerNextLine("A\r\n"); // 3 bytes: never accepted at its CR LF
     EXPECT_EQ(s.link.execute(cmd::Nop), kv::status::TimedOut);
+    s.peer.answeredLine();
     EXPECT_EQ(s.link.execute(cmd::TakePicture), kv::status::TimedOut);
     // The long wait of row 3 reads again and again while it times out, then gives up.
     ScriptedLink quick(5ms);
-    quick.peer.send("b");
+    quick.peer.answerNextLine("b");
     EXPECT_EQ(quick.link.executeSimple(cmd::EndItemRead), kv::status::Failed);
 }
 
@@ -236,16 +237,18 @@ TEST(CameraLinkRobustness, HostileRepliesLeaveTheLinkConsistent) {
                                   std::string("OK") + std::string(150, 'r')};
     for (const std::string& flood : floods) {
         ScriptedLink s(60ms);
-        ASSERT_EQ(s.link.mutableStatus().serialNumber, 0);
-        s.link.mutableStatus().serialNumber = 4711;
-        s.peer.send(flood);
+        ASSERT_EQ(s.link.status().serialNumber, 0);
+        s.link.editStatus([](CameraStatus& st) { st.serialNumber = 4711; });
+        s.peer.answerNextLine(flood);
         const kv::Status status = s.link.requestStatus();
+        s.peer.answeredLine();
         EXPECT_NE(status, kv::status::IoFailed);
         EXPECT_EQ(s.link.status().serialNumber, 4711);
         EXPECT_EQ(s.link.status().firmwareText(), "");
         s.peer.drain(10ms);
-        s.peer.send(flood);
+        s.peer.answerNextLine(flood);
         EXPECT_NE(s.link.execute(cmd::Nop), kv::status::Ok);
+        s.peer.answeredLine();
         EXPECT_TRUE(s.link.pingsAllowed());
         EXPECT_FALSE(s.link.pingInProgress());
     }

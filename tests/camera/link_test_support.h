@@ -66,6 +66,31 @@ inline bool eventually(const std::function<bool()>& condition,
 class ScriptedPeer {
 public:
     ScriptedPeer() = default;
+    ~ScriptedPeer() {
+        if (answerer_.joinable())
+            answerer_.join();
+    }
+    // Answers the host's next line (read up to its LF) with `bytes`, from a thread of its own:
+    // the host drops what waits on the line before a command, so answers must come after it.
+    void answerNextLine(std::string bytes, std::chrono::milliseconds delay = 0ms) {
+        if (answerer_.joinable())
+            answerer_.join();
+        answerer_ = std::thread([this, bytes = std::move(bytes), delay] {
+            std::string line;
+            const auto end = std::chrono::steady_clock::now() + 5s;
+            while ((line.empty() || line.back() != '\n') && std::chrono::steady_clock::now() < end)
+                line += receive(1, 100ms);
+            answered_ = line;
+            std::this_thread::sleep_for(delay);
+            send(bytes);
+        });
+    }
+    // The line the last answerNextLine answered (waits for it).
+    std::string answeredLine() {
+        if (answerer_.joinable())
+            answerer_.join();
+        return answered_;
+    }
     const std::string& path() const { return pty_.slavePath(); }
     bool ok() const { return pty_.isOpen(); }
     void send(std::string_view bytes) {
@@ -101,6 +126,8 @@ public:
 
 private:
     platform::PseudoTerminal pty_;
+    std::thread answerer_;
+    std::string answered_;
 };
 
 class RecordingEvents : public CameraEvents {

@@ -130,13 +130,12 @@ TEST(RetrievePictures, FaultyLineStoresNothingCorrupted) {
 TEST(RetrievePictures, CablePulledKeepsWhatArrivedAndTheNextConnectWorks) {
     kv::testing::ScratchDir dir;
     {
-        Rig rig;
+        // Not wavelet streams: a JPEG camera (the second variant) keeps them as received.
+        Rig rig(kv::testing::benchOptions(camsim::CameraKind::VariantB));
         rig.store([](camsim::TransferStore& s) {
             s.items = {kv::testing::pictureItem(5000, 0, 1), kv::testing::pictureItem(5000, 0, 2),
                        kv::testing::pictureItem(40000, 0, 3), kv::testing::pictureItem(5000, 0, 4)};
-            // Not wavelet streams: a JPEG camera keeps them as received.
         });
-        rig.link->mutableStatus().type |= camera::kTypeVariantB;
         std::size_t sentBefore = rig.camera.bytesSent();
         camsim::FaultOptions faults;
         faults.pullCableAfter = 14000; // counted from now: inside the third picture

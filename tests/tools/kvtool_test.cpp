@@ -84,6 +84,18 @@ TEST(Kvtool, SimulatedCameraStatusAndRetrieve) {
         EXPECT_EQ(name.rfind("Shot", 0), 0u) << name;
 }
 
+// A list the camera could not give whole is no complete retrieval: the exit status says so,
+// and the message says how many pictures were left out.
+TEST(Kvtool, RetrieveWithAnUnreadableListIsIncomplete) {
+    kv::testing::ScratchDir config;
+    kv::testing::ScratchDir pictures;
+    const Outcome retrieve = run(config, kvtool("--simulate retrieve '" + pictures.path().string() +
+                                                "' --unreadable-item=3"));
+    EXPECT_EQ(retrieve.exitCode, 1) << retrieve.out;
+    EXPECT_NE(retrieve.out.find("1 of the camera's 4 pictures were not listed"), std::string::npos)
+        << retrieve.out;
+}
+
 TEST(Kvcamsim, FoundByConnectThroughThePortsSection) {
     kv::testing::ScratchDir config;
     const std::string ini = (config / "kvmini.INI").string();

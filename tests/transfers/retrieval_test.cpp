@@ -30,7 +30,7 @@ TEST(PictureList, NotesJoinThePictureAfterThemAndSizesAreBounded) {
         s.items.push_back(pictureItem(30, 3, 9)); // 9
         s.items.push_back(noteItem(20, 10));      // 10: a note with no picture
     });
-    rig.link->mutableStatus().flash = 1;
+    rig.link->editStatus([](camera::CameraStatus& s) { s.flash = 1; });
     const camera::PictureList list = rig.transfers->listPictures();
     ASSERT_EQ(list.result, status::Ok);
     ASSERT_EQ(list.records.size(), 4u);
@@ -77,11 +77,13 @@ TEST(Retrieval, AWordSumOf0xFFFEFailsAlthoughEveryBlockArrived) {
     rig.camera.clearLogs();
     TransferItem& item = *list.records[0];
     EXPECT_EQ(rig.transfers->fetchItem(item), status::Failed);
-    EXPECT_TRUE(item.picture.empty());        // nothing unchecked is handed on
-    EXPECT_EQ(rig.commands("B0").size(), 6u); // six attempts
-    EXPECT_EQ(rig.commands("B1").size(), 18u);
+    EXPECT_TRUE(item.picture.empty()); // nothing unchecked is handed on
+    // Two reads that agree on every byte settle it: the camera's own data fails its sum, and
+    // reading it again cannot mend that. The re-read went in smaller blocks.
+    EXPECT_EQ(rig.commands("B0").size(), 2u);
+    EXPECT_EQ(rig.commands("B1").size(), 3u + 79u); // 20000 bytes in pieces of 256
     const auto notices = rig.events.notices();
-    ASSERT_GE(rig.events.count(camera::notice::TransferError), 6);
+    ASSERT_GE(rig.events.count(camera::notice::TransferError), 1);
     for (const Notice& n : notices) {
         if (n.code == camera::notice::TransferError) {
             EXPECT_EQ(n.value, 20000);

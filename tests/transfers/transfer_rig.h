@@ -99,11 +99,13 @@ inline camsim::BenchCameraOptions benchOptions(camsim::CameraKind kind = camsim:
 
 class Rig {
 public:
-    explicit Rig(camsim::BenchCameraOptions options = benchOptions()) : camera(options) {
+    explicit Rig(camsim::BenchCameraOptions options = benchOptions(),
+                 camera::LinkTiming timing = fastLinkTiming())
+        : camera(options) {
         EXPECT_TRUE(camera.ok());
         camera::LinkOptions linkOptions;
         linkOptions.devicePath = camera.devicePath();
-        linkOptions.timing = fastLinkTiming();
+        linkOptions.timing = timing;
         linkOptions.events = &events;
         link = std::make_unique<camera::CameraLink>("COM1", camera::kLineRS232, linkOptions);
         connected = link->connect(115200) == camera::LinkState::Connected;
@@ -161,6 +163,11 @@ inline camsim::StoredItem noteItem(std::size_t size, std::uint32_t seed) {
     item.kind = 1;
     item.data = camsim::appendCheckWord(patternBytes(size - 2, seed));
     return item;
+}
+
+inline camsim::CardFile cardFileOf(std::string name, std::string ext, std::size_t size,
+                                   std::uint32_t seed) {
+    return {std::move(name), std::move(ext), patternBytes(size, seed), std::nullopt};
 }
 
 } // namespace kv::testing

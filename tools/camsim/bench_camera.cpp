@@ -175,6 +175,16 @@ void BenchCamera::sendBytes(ByteSpan bytes, bool reply) {
     }
 }
 
+void BenchCamera::sendNoise(std::size_t count) {
+    Bytes noise(std::min<std::size_t>(count, 64));
+    {
+        std::lock_guard<std::mutex> guard(stateMutex_);
+        for (auto& b : noise)
+            b = static_cast<std::uint8_t>(random_());
+    }
+    sendBytes(noise, false);
+}
+
 void BenchCamera::sendReply(std::string_view text) {
     sendBytes(ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), true);
 }
@@ -293,14 +303,22 @@ void BenchCamera::handleLine(const std::string& line) {
     }
     std::string refused;
     std::chrono::milliseconds busyAfter{0};
+    std::chrono::milliseconds delay{0};
     {
         std::lock_guard<std::mutex> guard(stateMutex_);
         if (faults_.silent)
             return;
         refused = faults_.refuseCommand;
         busyAfter = faults_.busyAfterCommand;
+        if (!faults_.lateCommand.empty() && command.code == faults_.lateCommand)
+            delay = faults_.lateBy;
+        const bool card = (state_.type & 0x400) != 0;
+        if (command.code == "B0" || command.code == "B3" || (card && command.code == "I0"))
+            delay = std::max(delay, faults_.slowRows);
     }
     waitWhileBusy();
+    if (delay.count() > 0)
+        std::this_thread::sleep_for(delay);
     CommandHandler handler;
     {
         std::lock_guard<std::mutex> guard(handlersMutex_);
@@ -338,9 +356,12 @@ void BenchCamera::run() {
         if (n == 0)
             continue;
         logReceived(ByteSpan(chunk, static_cast<std::size_t>(n)));
-        // At the wrong rate the camera's receiver makes nothing of the bytes.
-        if (!hostRateMatches())
+        // At the wrong rate the camera's receiver makes nothing of the bytes, and whatever
+        // it says meanwhile reaches the host as noise.
+        if (!hostRateMatches()) {
+            sendNoise(static_cast<std::size_t>(n));
             continue;
+        }
         pending_.assign(chunk, chunk + n);
         pendingAt_ = 0;
         while (pendingAt_ < pending_.size() && !stop_.load()) {

@@ -55,6 +55,11 @@ struct FaultOptions {
     std::string refuseCommand;   // two letters answered with "NG\r\n" instead of handled
     int paceRate = 0;            // send no faster than this many bit/s (10 bits a byte); 0 = off
     bool paceAtLinkRate = false; // pace at the camera's own current rate
+    std::string lateCommand;     // two letters answered only after lateBy
+    std::chrono::milliseconds lateBy{0};
+    // The slow rows (select, end read, open and close a card file, a card camera's status)
+    // take this long before they answer, as a camera busy with its memory does.
+    std::chrono::milliseconds slowRows{0};
 };
 
 struct BenchCameraOptions {
@@ -63,10 +68,14 @@ struct BenchCameraOptions {
     std::int32_t serialNumber = 1090518974;
     int initialRate = 9600;
     std::vector<int> supportedRates = {9600, 19200, 38400, 57600, 115200};
-    // When true the camera hears nothing while the host's line rate differs from its own.
+    // When true the camera hears nothing useful while the host's line rate differs from its
+    // own: what it receives is noise, and the host sees noise come back.
     bool checkRate = true;
     // How long the camera is busy after "P0" (it answers pings with 'b' meanwhile).
     std::chrono::milliseconds pictureBusy{0};
+    // An item (from 1) of the standard content whose item line never reads the same twice;
+    // 0 = none.
+    int unreadableItem = 0;
     FaultOptions faults;
 };
 
@@ -175,6 +184,8 @@ private:
     void handleLine(const std::string& line);
     void handlePing();
     void sendBytes(ByteSpan bytes, bool reply);
+    // What a camera at the wrong rate sends back: bytes no one can read.
+    void sendNoise(std::size_t count);
     void waitWhileBusy();
     bool hostRateMatches();
     void logReceived(ByteSpan bytes);

@@ -18,7 +18,10 @@ const char* const kBenchOptionsHelp =
     "  --pull-after=N         pull the cable after N sent bytes\n"
     "  --busy=MS              busy for MS after every command\n"
     "  --refuse=XX            answer command XX with NG\n"
-    "  --pace=BITS|link       send no faster than BITS bit/s (or the link's rate)\n";
+    "  --pace=BITS|link       send no faster than BITS bit/s (or the link's rate)\n"
+    "  --late=XX:MS           answer command XX only after MS\n"
+    "  --slow-rows=MS         select, end read, card open/close and card status take MS\n"
+    "  --unreadable-item=N    item N's line comes out different on every read\n";
 
 namespace {
 bool toLong(const std::string& text, long& out) {
@@ -26,9 +29,18 @@ bool toLong(const std::string& text, long& out) {
     out = std::strtol(text.c_str(), &end, 10);
     return !text.empty() && *end == '\0';
 }
+// A chance as a number ("0.0005") or a fraction ("1/2000").
 bool toRate(const std::string& text, double& out) {
     char* end = nullptr;
     out = std::strtod(text.c_str(), &end);
+    if (!text.empty() && *end == '/') {
+        char* rest = nullptr;
+        const double below = std::strtod(end + 1, &rest);
+        if (*rest != '\0' || !(below > 0))
+            return false;
+        out /= below;
+        end = rest;
+    }
     return !text.empty() && *end == '\0' && out >= 0 && out <= 1;
 }
 } // namespace
@@ -61,7 +73,7 @@ bool readBenchOptions(const std::function<std::optional<std::string>(std::string
             options.kind = CameraKind::Plain;
         else if (*kind == "card")
             options.kind = CameraKind::MemoryCard;
-        else if (*kind == "b")
+        else if (*kind == "b" || *kind == "variantb")
             options.kind = CameraKind::VariantB;
         else {
             error = "unknown camera variant " + *kind + " (plain, card or b)";
@@ -92,6 +104,18 @@ bool readBenchOptions(const std::function<std::optional<std::string>(std::string
         } else
             f.paceRate = static_cast<int>(n);
     }
+    if (auto v = option("--late")) {
+        const auto colon = v->find(':');
+        if (colon != 2 || !toLong(v->substr(3), n) || n < 0) {
+            error = "bad value for --late (XX:MS): " + *v;
+            return false;
+        }
+        f.lateCommand = v->substr(0, 2);
+        f.lateBy = ms(n);
+    }
+    if (!number("--slow-rows", [&](long v) { f.slowRows = ms(v); }) ||
+        !number("--unreadable-item", [&](long v) { options.unreadableItem = static_cast<int>(v); }))
+        return false;
     f.silent = flag("--silent");
     return true;
 }

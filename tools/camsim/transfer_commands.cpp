@@ -25,9 +25,11 @@ struct Session {
     int selected = 0; // item number being read, 0 = none
     std::size_t position = 0;
     int passes = 0;                     // selections of flaky items so far
+    long lineReads = 0;                 // readings of flaky item lines so far
     const CardFile* openFile = nullptr; // points into the store; cleared by erase/format
     std::string openName;
-    bool announced = false; // "L0" came before the block
+    std::size_t filePosition = 0; // of the open card file
+    bool announced = false;       // "L0" came before the block
 };
 
 bool isCardCamera(const CameraState& state) {
@@ -156,28 +158,33 @@ void readItemBlock(BenchCamera& cam, Session& session, const BenchCommand& c) {
     cam.sendRaw(block);
 }
 
-// B1 on a card camera: the whole open file, then its check word on newer firmware.
+// B1 on a card camera: the next n bytes of the open file (the whole file, or a piece of up
+// to 8192 bytes), and once its last byte went out, its check word on newer firmware.
 void readCardFile(BenchCamera& cam, Session& session, const BenchCommand& c) {
     const long n = c.number(0, -1);
     auto guard = cam.lock();
     const bool checkWord = firmwareOf(cam.state()) > 2.022;
     TransferStore& store = transferStore(cam.state());
     const CardFile* file = store.findCardFile(session.openName);
-    if (!session.openFile || file != session.openFile || n < 0 ||
-        static_cast<std::size_t>(n) != file->data.size()) {
+    const std::size_t size = file ? file->data.size() : 0;
+    if (!session.openFile || file != session.openFile || n <= 0 ||
+        (static_cast<std::size_t>(n) != size && n > static_cast<long>(kMaxBlock)) ||
+        session.filePosition + static_cast<std::size_t>(n) > size) {
         guard.unlock();
         cam.sendRefusal();
         return;
     }
-    const Bytes data = file->data;
+    const auto from = static_cast<std::ptrdiff_t>(session.filePosition);
+    const Bytes piece(file->data.begin() + from, file->data.begin() + from + n);
+    session.filePosition += static_cast<std::size_t>(n);
+    Bytes word;
+    if (checkWord && session.filePosition == size)
+        appendLe16(word, static_cast<std::uint16_t>(0xFFFF - camera::wordSum(file->data)));
     guard.unlock();
     cam.sendOk();
-    cam.sendRaw(data);
-    if (checkWord) {
-        Bytes word;
-        appendLe16(word, static_cast<std::uint16_t>(0xFFFF - camera::wordSum(data)));
+    cam.sendRaw(piece);
+    if (!word.empty())
         cam.sendRaw(word);
-    }
 }
 
 // D1, D2, D3, U1: a block the host writes after "L0", checked against its byte sum.
@@ -248,6 +255,10 @@ void registerTransferCommands(BenchCamera& camera) {
         // The content is made now, so that no command waits for it.
         auto guard = camera.lock();
         syncPictureCount(camera.state());
+        auto& items = transferStore(camera.state()).items;
+        const int unreadable = camera.options().unreadableItem;
+        if (unreadable >= 1 && unreadable <= static_cast<int>(items.size()))
+            items[static_cast<std::size_t>(unreadable - 1)].flakyLine = true;
     }
 
     // B0: select a stored item (no card) or open a card file.
@@ -258,6 +269,7 @@ void registerTransferCommands(BenchCamera& camera) {
         if (isCardCamera(state)) {
             session->openName = c.count() > 0 ? c.args[0] : "";
             session->openFile = store.findCardFile(session->openName);
+            session->filePosition = 0;
             const bool found = session->openFile != nullptr;
             guard.unlock();
             cam.sendOk();
@@ -270,7 +282,8 @@ void registerTransferCommands(BenchCamera& camera) {
             const StoredItem& item = store.items[static_cast<std::size_t>(number - 1)];
             const long long size =
                 item.statedSize ? *item.statedSize : static_cast<long long>(item.data.size());
-            std::snprintf(text, sizeof text, "0,%ld,%lld,%d,%d,%d,%d,%d", number, size, item.kind,
+            const long long shown = item.flakyLine ? size + ++session->lineReads : size;
+            std::snprintf(text, sizeof text, "0,%ld,%lld,%d,%d,%d,%d,%d", number, shown, item.kind,
                           item.exposure, item.flash, item.quality, item.attribute);
             session->selected = static_cast<int>(number);
             if (item.flakyBlocks)

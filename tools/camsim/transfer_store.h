@@ -26,6 +26,9 @@ struct StoredItem {
     // Fault tests: every read of the item spoils one byte of one block, a different block on
     // each read, so that no single read is whole but every block comes right in most reads.
     bool flakyBlocks = false;
+    // Fault tests: the item line comes out different on every read (a failing memory cell in
+    // the camera's item table), so no two readings of it agree.
+    bool flakyLine = false;
 };
 
 // One file on the memory card.

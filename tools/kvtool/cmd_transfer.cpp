@@ -1,7 +1,7 @@
 // kvtool's transfer commands: the camera's picture list and Retrieve Images, memory uploads,
 // block downloads, the parameter record, erase and format, and sound notes to wave files. With
-// --simulate they talk to an in-process bench camera (options --camera=plain|card|variantb,
-// --firmware=X, --corrupt=RATE, --drop=RATE, --pace=BITS, --seed=N shape it).
+// --simulate they talk to an in-process bench camera shaped by the bench camera's options
+// (camsim/bench_options.h); its faults start once the camera is connected.
 
 #include "base/operator.h"
 #include "camera/camera_link.h"
@@ -9,6 +9,7 @@
 #include "camera/transfers.h"
 #include "camera/wave.h"
 #include "camsim/bench_camera.h"
+#include "camsim/bench_options.h"
 #include "command.h"
 #include "imaging/picture_attributes.h"
 #include "library/retrieve_pictures.h"
@@ -52,17 +53,6 @@ private:
     long total_ = 0;
 };
 
-double parseRate(const std::optional<std::string>& text) {
-    if (!text)
-        return 0;
-    // "1/2000" or a plain number.
-    const auto slash = text->find('/');
-    if (slash != std::string::npos)
-        return std::atof(text->substr(0, slash).c_str()) /
-               std::atof(text->substr(slash + 1).c_str());
-    return std::atof(text->c_str());
-}
-
 // A connected camera: the bench camera in-process with --simulate, else the configured port.
 struct Session {
     std::unique_ptr<camsim::BenchCamera> bench;
@@ -72,27 +62,19 @@ struct Session {
 std::optional<Session> connect(Args& args, std::string& error) {
     Session session;
     const bool simulate = args.flag("--simulate");
-    const auto kind = args.option("--camera");
-    const auto firmware = args.option("--firmware");
-    const double corrupt = parseRate(args.option("--corrupt"));
-    const double drop = parseRate(args.option("--drop"));
-    const auto pace = args.option("--pace");
-    const auto seed = args.option("--seed");
-
     camera::ConnectOptions options;
     options.maxTries = 8;
+    // Faults go on once connected, so that they hit the transfers (listings included).
+    camsim::FaultOptions faults;
     if (simulate) {
         camsim::BenchCameraOptions bench;
-        if (kind && *kind == "card")
-            bench.kind = camsim::CameraKind::MemoryCard;
-        else if (kind && *kind == "variantb")
-            bench.kind = camsim::CameraKind::VariantB;
-        else if (kind && *kind != "plain") {
-            error = "unknown camera kind " + *kind + " (plain, card, variantb)";
+        if (!camsim::readBenchOptions([&](std::string_view n) { return args.option(n); },
+                                      [&](std::string_view n) { return args.flag(n); }, bench,
+                                      error))
             return std::nullopt;
-        }
-        if (firmware)
-            bench.firmware = *firmware;
+        faults = bench.faults;
+        bench.faults = {};
+        bench.faults.seed = faults.seed;
         session.bench = std::make_unique<camsim::BenchCamera>(bench);
         if (!session.bench->ok()) {
             error = "cannot start the bench camera";
@@ -115,15 +97,8 @@ std::optional<Session> connect(Args& args, std::string& error) {
         return std::nullopt;
     }
     session.link = std::move(result.camera);
-    // Faults go on once connected, so that they hit the transfers.
-    if (session.bench && (corrupt > 0 || drop > 0 || pace)) {
-        camsim::FaultOptions faults;
-        faults.seed = seed ? static_cast<std::uint32_t>(std::atol(seed->c_str())) : 1;
-        faults.corruptRate = corrupt;
-        faults.dropRate = drop;
-        faults.paceRate = pace ? std::atoi(pace->c_str()) : 0;
+    if (session.bench)
         session.bench->setFaults(faults);
-    }
     return session;
 }
 
