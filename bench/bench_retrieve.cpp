@@ -1,5 +1,8 @@
-// Retrieval throughput over the bench camera paced like a real line: the picture payload rate
-// against the line's byte rate (115200 bit/s, 10 bits a byte = 11520 bytes/s).
+// Retrieval over the bench camera paced like a real line (115200 bit/s, 10 bits a byte = 11520
+// bytes/s) with the link's real time-outs: the payload rate against the line's byte rate, and
+// on noisy lines the time against the fault-free time and the bytes read again.
+//
+// Arguments: picture size, corrupted bytes per million, dropped bytes per million.
 #include "camera/camera_link.h"
 #include "camera/transfers.h"
 #include "camsim/bench_camera.h"
@@ -18,11 +21,19 @@ using namespace std::chrono_literals;
 constexpr int kLineRate = 115200;
 constexpr double kLineBytesPerSecond = kLineRate / 10.0;
 
+enum class Kind { Plain, Card, CardOldFirmware, VariantB };
+
 struct PacedCamera {
-    explicit PacedCamera(std::size_t pictureBytes, bool card) {
+    PacedCamera(std::size_t pictureBytes, Kind kind) {
         camsim::BenchCameraOptions options;
         options.initialRate = kLineRate;
-        options.kind = card ? camsim::CameraKind::MemoryCard : camsim::CameraKind::Plain;
+        options.kind = kind == Kind::Plain      ? camsim::CameraKind::Plain
+                       : kind == Kind::VariantB ? camsim::CameraKind::VariantB
+                                                : camsim::CameraKind::MemoryCard;
+        if (kind == Kind::CardOldFirmware)
+            options.firmware = "2.02";
+        else if (kind == Kind::VariantB)
+            options.firmware = "2.10";
         camera = std::make_unique<camsim::BenchCamera>(options);
         camsim::withTransferStore(*camera, [&](camsim::TransferStore& s) {
             Bytes content(pictureBytes - 2);
@@ -41,11 +52,16 @@ struct PacedCamera {
         link->connect(kLineRate);
         link->setLinkState(camera::LinkState::Ready);
         camera->waitForPings(1, 5s);
-        camsim::FaultOptions faults;
-        faults.paceRate = kLineRate;
-        camera->setFaults(faults);
         transfers = std::make_unique<camera::CameraTransfers>(*link);
         list = transfers->listPictures();
+    }
+    void setLine(double corrupt, double drop, std::uint32_t seed) {
+        camsim::FaultOptions faults;
+        faults.paceRate = kLineRate;
+        faults.corruptRate = corrupt;
+        faults.dropRate = drop;
+        faults.seed = seed;
+        camera->setFaults(faults);
     }
     std::unique_ptr<camsim::BenchCamera> camera;
     std::unique_ptr<camera::CameraLink> link;
@@ -53,54 +69,103 @@ struct PacedCamera {
     camera::PictureList list;
 };
 
-// One picture fetched as the worker does it (select, blocks, word sum, end of read).
-void retrievePicture(benchmark::State& state, bool card) {
+// One picture fetched as the worker does it, on a clean line first (the reference time), then
+// once per iteration on the line of the arguments.
+void retrievePicture(benchmark::State& state, Kind kind) {
     const auto size = static_cast<std::size_t>(state.range(0));
-    PacedCamera paced(size, card);
+    const double corrupt = static_cast<double>(state.range(1)) / 1e6;
+    const double drop = static_cast<double>(state.range(2)) / 1e6;
+    PacedCamera paced(size, kind);
     if (paced.list.records.empty()) {
         state.SkipWithError("the bench camera listed no picture");
         return;
     }
-    std::size_t payload = 0;
-    double seconds = 0;
-    const std::size_t sentBefore = paced.camera->bytesSent();
-    for (auto _ : state) {
-        camera::TransferItem item = *paced.list.records[0];
+    const Bytes expected = camsim::withTransferStore(
+        *paced.camera, [](camsim::TransferStore& s) { return s.items[0].data; });
+
+    const auto fetch = [&](camera::TransferItem& item) {
         const auto start = std::chrono::steady_clock::now();
         const Status st = paced.transfers->fetchItem(item);
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (st != status::Ok) {
-            state.SkipWithError("retrieval failed");
-            return;
+        return std::pair(st, std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                                           start)
+                                 .count());
+    };
+    paced.setLine(0, 0, 1);
+    camera::TransferItem clean = *paced.list.records[0];
+    const double cleanSeconds = fetch(clean).second;
+
+    std::size_t payload = 0;
+    double seconds = 0;
+    long reread = 0;
+    int stored = 0;
+    int wrong = 0;
+    std::uint32_t seed = 1;
+    for (auto _ : state) {
+        paced.setLine(corrupt, drop, seed++);
+        camera::CameraTransfers transfers(*paced.link);
+        camera::TransferItem item = *paced.list.records[0];
+        const auto start = std::chrono::steady_clock::now();
+        const Status st = transfers.fetchItem(item);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        seconds += took;
+        reread += transfers.retransmitCount();
+        if (st == status::Ok) {
+            ++stored;
+            payload += item.pictureSize;
+            wrong += !std::equal(expected.begin(), expected.end(), item.pictureData().begin(),
+                                 item.pictureData().end());
         }
-        payload += item.pictureSize;
-        state.SetIterationTime(
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        state.SetIterationTime(took);
     }
-    const double rate = static_cast<double>(payload) / seconds;
-    state.counters["payload_B/s"] = rate;
-    state.counters["of_line_rate"] = rate / kLineBytesPerSecond;
-    // Everything the camera sent (replies, item and count lines, check words) per payload byte.
-    state.counters["protocol_share"] =
-        static_cast<double>(paced.camera->bytesSent() - sentBefore - payload) /
-        static_cast<double>(payload);
-    state.SetBytesProcessed(static_cast<std::int64_t>(payload));
+    const double n = static_cast<double>(state.iterations());
+    state.counters["stored"] = stored / n;
+    state.counters["wrong_bytes_stored"] = wrong;
+    state.counters["seconds"] = seconds / n;
+    state.counters["x_fault_free"] = seconds / n / cleanSeconds;
+    state.counters["reread_bytes"] = static_cast<double>(reread) / n;
+    state.counters["of_line_rate"] =
+        seconds > 0 ? static_cast<double>(payload) / seconds / kLineBytesPerSecond : 0;
 }
 
 void BM_RetrievePlainCamera(benchmark::State& state) {
-    retrievePicture(state, false);
+    retrievePicture(state, Kind::Plain);
+}
+void BM_RetrieveVariantB(benchmark::State& state) {
+    retrievePicture(state, Kind::VariantB);
 }
 void BM_RetrieveCardCamera(benchmark::State& state) {
-    retrievePicture(state, true);
+    retrievePicture(state, Kind::Card);
+}
+void BM_RetrieveCardOldFirmware(benchmark::State& state) {
+    retrievePicture(state, Kind::CardOldFirmware);
+}
+
+// Corruption per million: 0, 1/20000, 1/2000, 1/500; then the noisy line of 1 corrupted byte
+// in 2000 and 1 lost in 5000.
+void lines(benchmark::internal::Benchmark* b) {
+    for (long corrupt : {0L, 50L, 500L, 2000L})
+        b->Args({48000, corrupt, 0});
+    b->Args({48000, 500, 200});
 }
 
 BENCHMARK(BM_RetrievePlainCamera)
-    ->Arg(48000)
+    ->Apply(lines)
+    ->Iterations(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_RetrieveVariantB)
+    ->Args({48000, 500, 200})
     ->Iterations(2)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
 BENCHMARK(BM_RetrieveCardCamera)
-    ->Arg(48000)
+    ->Apply(lines)
+    ->Iterations(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_RetrieveCardOldFirmware)
+    ->Args({48000, 500, 200})
     ->Iterations(2)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
