@@ -298,6 +298,32 @@ void registerTransferCommands(BenchCamera& camera) {
         cam.sendReply(paddedLine(text, 128));
     });
 
+    // P0: the picture taken is stored, so that the status line's count and the list agree.
+    camera.addHandler("P0", [](BenchCamera& cam, const BenchCommand&) {
+        cam.sendOk();
+        cam.withState([](CameraState& s) {
+            TransferStore& store = transferStore(s);
+            if (isCardCamera(s)) {
+                const int n = store.pictureCount(true) + 1;
+                char name[16];
+                std::snprintf(name, sizeof name, "PICT%04d", n % 10000);
+                store.cardFiles.push_back(
+                    {name, "JPG", makeCardJpeg(static_cast<std::uint32_t>(n)), std::nullopt});
+            } else {
+                const auto picture = std::find_if(store.items.begin(), store.items.end(),
+                                                  [](const StoredItem& i) { return i.kind == 0; });
+                const std::vector<StoredItem>& standard =
+                    (s.type & 0x1000) != 0 ? standardVariantBItems() : standardItems();
+                StoredItem taken = picture != store.items.end() ? *picture : standard[1];
+                store.items.push_back(std::move(taken));
+            }
+            syncPictureCount(s);
+            ++s.number;
+            s.statusChanged = true;
+        });
+        cam.setBusyFor(cam.options().pictureBusy);
+    });
+
     camera.addHandler("B1", [session](BenchCamera& cam, const BenchCommand& c) {
         bool card = false;
         {
