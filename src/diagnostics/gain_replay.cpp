@@ -139,7 +139,8 @@ GainReplayResult replayGainRun(Operator& op, const settings::Profile& profile,
     };
     const std::filesystem::path reportPath = o.folder / "r.txt";
     const std::time_t now = o.now ? o.now : std::time(nullptr);
-    const std::string header = sensorReportHeader("no camera", o.programRevision, "", now);
+    const std::string header =
+        sensorReportHeader(o.cameraName, o.programRevision, o.firmwareRevision, now);
     // The report is opened before anything is read: a folder it cannot go into ends the run.
     if (!platform::writeFileAtomically(reportPath, header))
         return failure("Invalid File Name: " + reportPath.string() + "\n");
@@ -185,8 +186,13 @@ GainReplayResult replayGainRun(Operator& op, const settings::Profile& profile,
             return result;
         }
     } else if (!o.automaticMode) {
-        op.message("Sensor Passed");
+        if (!o.askContinue)
+            op.message("Sensor Passed");
+        else if (!op.confirm("Sensor Passed\nContinue?"))
+            return result;
     }
+    if (o.afterVerdict && !o.afterVerdict(cal))
+        return result;
     result.status = 0;
     return result;
 }

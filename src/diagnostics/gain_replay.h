@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace kv {
@@ -24,6 +25,12 @@ struct GainReplayOptions {
     std::string programRevision;
     bool automaticMode = false; // verdict boxes without "Continue?"
     std::time_t now = 0;        // the report's date; 0: the current time
+    // With a camera: its name and firmware for the report, "Sensor Passed" asks to continue,
+    // and `afterVerdict` (the downloads) runs once the operator went on; false fails the run.
+    std::string cameraName = "no camera";
+    std::string firmwareRevision;
+    bool askContinue = false;
+    std::function<bool(SensorCalibration&)> afterVerdict;
 };
 
 struct GainReplayResult {

@@ -62,6 +62,7 @@ private:
     bool afterExposure();
     bool upload(int i, int n, std::vector<std::uint16_t>& frame);
     bool downloads(SensorCalibration& cal);
+    int replay(const std::filesystem::path& folder);
     void end();
 
     Station& s_;
@@ -167,6 +168,49 @@ bool GainRun::downloads(SensorCalibration& cal) {
     return true;
 }
 
+// The working files instead of exposures. With a camera the DAC setting measured in the DAC
+// file goes down first and the results after the verdict.
+int GainRun::replay(const std::filesystem::path& folder) {
+    GainReplayOptions r;
+    r.folder = folder;
+    r.programRevision = o_.programRevision;
+    r.automaticMode = s_.automaticMode;
+    camera::CameraLink* link = s_.connectedCamera();
+    if (link) {
+        stationCommand(s_, camera::cmd::PingMode, {0});
+        savedFlash_ = link->status().flash;
+        r.cameraName = "KVMini";
+        r.firmwareRevision = std::string(link->status().firmwareText());
+        r.askContinue = true;
+        r.afterVerdict = [this](SensorCalibration& cal) { return downloads(cal); };
+        if (s_.profile.getInt("DIAGNOSTICS", "DOWNLOAD_DAC", 1) == 1) {
+            Bytes line;
+            if (!platform::readWholeFile(dacFileName(folder), line, 1u << 20)) {
+                fail("Can't Read Gain Files! d file not found.");
+                end();
+                return kGainRunFailed;
+            }
+            const int dac = measureDac(line);
+            s_.op.setProgressText("Downloading DAC Setting");
+            if (dac < 0) {
+                fail("DAC Setting Error!");
+                end();
+                return kGainRunFailed;
+            }
+            if (downloadDacSetting(s_, dac) != 0) {
+                fail("Error during DAC setting download!");
+                end();
+                return kGainRunFailed;
+            }
+        }
+    }
+    const GainReplayResult result = replayGainRun(s_.op, s_.profile, r);
+    s_.errorText += result.errorText;
+    if (link)
+        end();
+    return result.status;
+}
+
 void GainRun::end() {
     using namespace camera::cmd;
     if (s_.camera) {
@@ -199,15 +243,8 @@ int GainRun::run() {
     if (led_ && s_.flashStation())
         return kGainRunFailed; // both kinds set: nothing is touched
     const std::filesystem::path folder = settings::AppSettings(s_.profile).gainBlemishFolder();
-    if (passes_ == 0) {
-        GainReplayOptions r;
-        r.folder = folder;
-        r.programRevision = o_.programRevision;
-        r.automaticMode = s_.automaticMode;
-        const GainReplayResult result = replayGainRun(s_.op, s_.profile, r);
-        s_.errorText += result.errorText;
-        return result.status;
-    }
+    if (passes_ == 0)
+        return replay(folder);
     if (led_) {
         relayWrite(s_, kRelayIdle);
         s_.clock.sleep(500ms);

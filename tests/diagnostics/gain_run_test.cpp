@@ -1,7 +1,10 @@
+#include "diagnostics/dac_test.h"
 #include "diagnostics/gain_run.h"
 #include "diagnostics/sensor_calibration.h"
 #include "diagnostics/station_outputs.h"
 #include "imaging/process/process_commands.h"
+#include "imaging/process/ram_file.h"
+#include "platform/atomic_file.h"
 #include "station_rig.h"
 
 #include <algorithm>
@@ -82,6 +85,9 @@ TEST(GainRun, WorkingFilesReplayToTheSameReport) {
         EXPECT_TRUE(std::filesystem::exists(rig.dir / name)) << name;
     const std::string camera = rig.file("r.txt");
     const auto commands = rig.camera.commandLog().size();
+    // Without a camera: nothing goes to it.
+    rig.station.camera = nullptr;
+    rig.station.reconnect = [] { return static_cast<camera::CameraLink*>(nullptr); };
     o.passes = 0;
     ASSERT_EQ(createGainRun(rig.station, o), 0) << rig.station.errorText;
     EXPECT_EQ(rig.camera.commandLog().size(), commands);
@@ -116,6 +122,34 @@ TEST(GainRun, LedStationLoopsUntilCancelAndCreateGainBracketsWithPingMode) {
     rig.profile.writeInt("DIAGNOSTICS", "LED_STATION", 0);
     EXPECT_EQ(runLedStation(rig.station, o), 0);
     EXPECT_TRUE(rig.op.said("Missing LED_STATION=1 in *.INI file."));
+}
+
+// With a camera the replay downloads the DAC setting of the DAC file first and the results
+// after the verdict; a missing DAC file ends it.
+TEST(GainRun, ReplayWithACameraDownloads) {
+    GainRunRig rig;
+    rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
+    rig.profile.writeInt("DIAGNOSTICS", "GAIN_DIAGNOSTIC_FILES", 3);
+    GainRunOptions o;
+    o.passes = 1;
+    ASSERT_EQ(createGainRun(rig.station, o), 0) << rig.station.errorText;
+    rig.profile.writeInt("DIAGNOSTICS", "DOWNLOAD_DAC", 1);
+    o.passes = 0;
+    EXPECT_EQ(createGainRun(rig.station, o), kGainRunFailed);
+    EXPECT_EQ(rig.station.errorText, "\nCan't Read Gain Files! d file not found.");
+
+    rig.station.errorText.clear();
+    std::vector<std::uint16_t> mosaic(process::kMosaicSamples, 200);
+    const Bytes ram = process::PackMosaic(mosaic.data(), 0);
+    ASSERT_TRUE(platform::writeFileAtomically(
+        dacFileName(rig.dir.path()),
+        Bytes(ram.begin() + process::kRamPictureOffset,
+              ram.begin() + process::kRamPictureOffset + kDacLineBytes)));
+    const auto blocks = rig.bench.blockLog().size();
+    EXPECT_EQ(createGainRun(rig.station, o), 0) << rig.station.errorText;
+    EXPECT_TRUE(rig.op.asked("Sensor Passed\nContinue?"));
+    EXPECT_EQ(rig.bench.blockLog().size(), 2 * blocks); // the same downloads as the camera run
+    EXPECT_NE(rig.file("r.txt").find("Camera: KVMini\n"), std::string::npos);
 }
 
 std::vector<std::uint16_t> readFrame(const std::filesystem::path& path) {
