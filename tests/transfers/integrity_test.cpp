@@ -156,6 +156,26 @@ TEST(Integrity, CardListingsOnANoisyLineAreRightOrRefused) {
     EXPECT_GE(whole, 4); // most listings come through two agreeing readings
 }
 
+// The slow rows (select, end read, open and close a card file, a card camera's status) take
+// several time-outs before they answer; the long wait outlasts them.
+TEST(Integrity, SlowRowsAreWaitedFor) {
+    for (CameraKind kind : {CameraKind::Plain, CameraKind::MemoryCard}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        Rig rig(benchOptions(kind, "3.01"));
+        rig.store([](TransferStore& s) {
+            s.items = {pictureItem(9000, 0, 1)};
+            s.cardFiles = {cardFileOf("PICT0001", "JPG", 9000, 1)};
+        });
+        camsim::FaultOptions slow;
+        slow.slowRows = 300ms; // nearly four of the link's 80 ms time-outs
+        rig.camera.setFaults(slow);
+        auto list = rig.transfers->listPictures();
+        ASSERT_EQ(list.result, status::Ok);
+        ASSERT_EQ(list.records.size(), 1u);
+        EXPECT_EQ(fetchAll(rig, list, holdings(rig)), 1);
+    }
+}
+
 // ---- the fault matrix ----
 
 struct MatrixCase {
