@@ -116,7 +116,9 @@ Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
             return st;
         // The camera may take its time before the first byte; once its data flows, a gap
         // of several time-outs means bytes were lost, and waiting longer cannot bring them.
-        emptyAfterStart = (got > 0 && arrived == 0) ? emptyAfterStart + 1 : 0;
+        // A read that timed out after some bytes has seen that silence already.
+        emptyAfterStart =
+            (got > 0 && (arrived == 0 || st == status::TimedOut)) ? emptyAfterStart + 1 : 0;
         if (emptyAfterStart >= timing_.stalledReads)
             return status::TimedOut;
         sleepFor(timing_.rawRetrySleep);
