@@ -88,24 +88,24 @@ QByteArray shutterWave() {
 }
 
 // The slider dialog of Set Compression Level.
-std::optional<int> levelDialog(QWidget* parent, const shell::CompressionDialogSpec& spec,
+std::optional<int> levelDialog(QWidget* parent, const shell::CompressionDialogSpec& form,
                                int start) {
     QDialog dialog(parent);
-    dialog.setWindowTitle(qs(spec.title));
+    dialog.setWindowTitle(qs(form.title));
     auto* layout = new QVBoxLayout(&dialog);
-    if (!spec.caption.empty())
-        layout->addWidget(new QLabel(qs(spec.caption)));
+    if (!form.caption.empty())
+        layout->addWidget(new QLabel(qs(form.caption)));
     auto* row = new QHBoxLayout;
     auto* slider = new QSlider(Qt::Horizontal);
-    slider->setRange(spec.minimum, spec.maximum);
-    slider->setValue(std::clamp(start, spec.minimum, spec.maximum));
-    if (spec.tickInterval > 0) {
-        slider->setTickInterval(spec.tickInterval);
+    slider->setRange(form.minimum, form.maximum);
+    slider->setValue(std::clamp(start, form.minimum, form.maximum));
+    if (form.tickInterval > 0) {
+        slider->setTickInterval(form.tickInterval);
         slider->setTickPosition(QSlider::TicksBelow);
     }
     auto* value = new QLabel;
     // The older wavelet camera's slider carries kilobytes + 10; the number shows kilobytes.
-    const int shown = spec.kind == shell::CompressionDialogKind::WaveletOld ? 10 : 0;
+    const int shown = form.kind == shell::CompressionDialogKind::WaveletOld ? 10 : 0;
     auto show = [value, shown](int v) { value->setNum(v - shown); };
     show(slider->value());
     QObject::connect(slider, &QSlider::valueChanged, value, show);
@@ -113,10 +113,10 @@ std::optional<int> levelDialog(QWidget* parent, const shell::CompressionDialogSp
     row->addWidget(value);
     layout->addLayout(row);
     auto* labels = new QHBoxLayout;
-    for (std::size_t i = 0; i < spec.labels.size(); ++i) {
+    for (std::size_t i = 0; i < form.labels.size(); ++i) {
         if (i > 0)
             labels->addStretch(1);
-        labels->addWidget(new QLabel(qs(spec.labels[i])));
+        labels->addWidget(new QLabel(qs(form.labels[i])));
     }
     layout->addLayout(labels);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
@@ -132,8 +132,8 @@ std::optional<int> levelDialog(QWidget* parent, const shell::CompressionDialogSp
 
 CameraCommands::CameraCommands(Application& app) : QObject(&app), app_(app), op_(nullptr) {
     setObjectName(QStringLiteral("cameraCommands"));
-    askLevel = [this](const shell::CompressionDialogSpec& spec, int start) {
-        return levelDialog(app_.frame(), spec, start);
+    askLevel = [this](const shell::CompressionDialogSpec& form, int start) {
+        return levelDialog(app_.frame(), form, start);
     };
     // Connected before the application's own refresh, so a status asked for here is shown.
     connect(&app_.camera(), &CameraSession::kicked, this, &CameraCommands::onKicked);
@@ -314,9 +314,9 @@ void CameraCommands::setCompressionLevel() {
     }
     const auto kind = shell::compressionDialogKind(cam->variantB(), cam->hasNewFirmwareA(),
                                                    app_.edition().number);
-    const shell::CompressionDialogSpec spec = shell::compressionDialogSpec(kind);
+    const shell::CompressionDialogSpec form = shell::compressionDialogSpec(kind);
     if (kind != shell::CompressionDialogKind::WaveletOld) {
-        const auto level = askLevel(spec, app_.camera().compressionLevel());
+        const auto level = askLevel(form, app_.camera().compressionLevel());
         if (!level || !request(camera::cmd::Compression, *level))
             return;
         app_.camera().setCompressionLevel(*level);
@@ -332,7 +332,7 @@ void CameraCommands::setCompressionLevel() {
         op().message(shell::kCommunicationsError);
         return;
     }
-    const auto v = askLevel(spec, *start);
+    const auto v = askLevel(form, *start);
     if (!v || !shell::applyOldWaveletSlider(record, *v))
         return;
     op().setWaitCursor(true);

@@ -1,6 +1,6 @@
 // The TWAIN records and constants this data source uses, written from the published TWAIN
-// specification (version 2.x, which keeps every 1.x value). Records are packed to 2 bytes as
-// the specification fixes for every platform; on Linux a TW_HANDLE and a TW_MEMREF are
+// standard (version 2.x, which keeps every 1.x value). Records are packed to 2 bytes as
+// the standard fixes for every platform; on Linux a TW_HANDLE and a TW_MEMREF are
 // pointers, a TW_UINT32 is 32 bits, so TW_IDENTITY is 156 bytes.
 #pragma once
 

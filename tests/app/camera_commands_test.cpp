@@ -158,8 +158,8 @@ TEST_F(CameraCommandsTest, CompressionDialogsByCameraKind) {
         });
         std::optional<shell::CompressionDialogSpec> seen;
         int seenStart = -1;
-        commands->askLevel = [&](const shell::CompressionDialogSpec& spec, int start) {
-            seen = spec;
+        commands->askLevel = [&](const shell::CompressionDialogSpec& form, int start) {
+            seen = form;
             seenStart = start;
             return std::optional<int>(60);
         };

@@ -35,9 +35,9 @@ TEST(CompressionLevel, DialogByCameraAndEdition) {
     for (const Case& c : cases) {
         const auto kind = compressionDialogKind(c.variantB, c.newFirmwareA, c.edition);
         EXPECT_EQ(kind, c.kind) << c.edition;
-        const auto spec = compressionDialogSpec(kind);
-        EXPECT_EQ(spec.minimum, c.minimum);
-        EXPECT_EQ(spec.maximum, c.maximum);
+        const auto form = compressionDialogSpec(kind);
+        EXPECT_EQ(form.minimum, c.minimum);
+        EXPECT_EQ(form.maximum, c.maximum);
     }
     EXPECT_EQ(compressionDialogSpec(CompressionDialogKind::JpegWords).labels,
               (std::vector<std::string_view>{"Good", "Better", "Best"}));
@@ -69,8 +69,8 @@ TEST(CompressionLevel, OlderWaveletSliderWritesTargetAndHalf) {
         EXPECT_EQ(r[0], 0x5A);
     }
     // Every position the slider offers comes back as itself when the dialog opens again.
-    const auto spec = compressionDialogSpec(CompressionDialogKind::WaveletOld);
-    for (int v = spec.minimum; v <= spec.maximum; ++v) {
+    const auto form = compressionDialogSpec(CompressionDialogKind::WaveletOld);
+    for (int v = form.minimum; v <= form.maximum; ++v) {
         Bytes r = recordWithTarget(0);
         ASSERT_TRUE(applyOldWaveletSlider(r, v));
         EXPECT_EQ(oldWaveletSliderStart(r), v);
