@@ -130,8 +130,12 @@ SANE_Status fetchRecord(camera::CameraLink& link,
     }
     // A stop request ends a transfer still running between two blocks.
     link.postToWorker({camera::worker::End4, nullptr});
-    if (camera::CameraWorker* worker = link.worker())
-        worker->waitFinished(30s);
+    if (camera::CameraWorker* worker = link.worker(); worker && !worker->waitFinished(30s)) {
+        // The worker may still be on the wire: a command now would cut into its data phase,
+        // so the link is given up instead.
+        link.setLinkState(camera::LinkState::Lost);
+        status = SANE_STATUS_IO_ERROR;
+    }
     link.clearWorker();
     return status;
 }
@@ -218,9 +222,12 @@ Acquired CameraSession::acquire(const AcquireRequest& request, const std::atomic
                                               : "the picture did not arrive intact");
         }
     }
-    link.resumePings();
-    transfers.restoreFlash(list);
-    link.setPingMode(1);
+    // A lost link takes no more commands; a picture already received is still delivered.
+    if (link.linkState() != camera::LinkState::Lost) {
+        link.resumePings();
+        transfers.restoreFlash(list);
+        link.setPingMode(1);
+    }
     if (!fetchedOk)
         return result;
     if (cancel.load())
