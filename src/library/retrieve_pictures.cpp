@@ -1,5 +1,6 @@
 #include "library/retrieve_pictures.h"
 
+#include "camera/notice_queue.h"
 #include "imaging/codec/wavelet_codec.h"
 
 #include <algorithm>
@@ -13,34 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Receives the worker's notices on the worker thread and queues them for the retrieval.
-class NoticeQueue : public camera::CameraEvents {
-public:
-    void transferNotice(int code, std::shared_ptr<camera::TransferItem> item, long value) override {
-        std::lock_guard<std::mutex> guard(mutex_);
-        queue_.push_back({code, std::move(item), value});
-        changed_.notify_all();
-    }
-
-    struct Notice {
-        int code;
-        std::shared_ptr<camera::TransferItem> item;
-        long value;
-    };
-    std::optional<Notice> take(std::chrono::milliseconds limit) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!changed_.wait_for(lock, limit, [&] { return !queue_.empty(); }))
-            return std::nullopt;
-        Notice notice = std::move(queue_.front());
-        queue_.pop_front();
-        return notice;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Notice> queue_;
-};
+using NoticeQueue = camera::TransferNoticeQueue;
 
 std::string describe(const camera::TransferItem& item) {
     if (!item.pictureFile.empty())

@@ -1,6 +1,7 @@
 #include "sane_backend/acquisition.h"
 
 #include "camera/connect_procedure.h"
+#include "camera/notice_queue.h"
 #include "camera/transfers.h"
 #include "imaging/edits.h"
 #include "library/output_renderer.h"
@@ -31,32 +32,7 @@ using namespace std::chrono_literals;
 // A retrieval with no notice for this long has lost its camera.
 constexpr auto kNoticeTimeout = 60s;
 
-// The transfer worker's notices, handed from the worker thread to the waiting sane_start.
-class NoticeQueue : public camera::CameraEvents {
-public:
-    struct Notice {
-        int code;
-        std::shared_ptr<camera::TransferItem> item;
-    };
-    void transferNotice(int code, std::shared_ptr<camera::TransferItem> item, long) override {
-        std::lock_guard lock(mutex_);
-        queue_.push_back({code, std::move(item)});
-        changed_.notify_all();
-    }
-    std::optional<Notice> take(std::chrono::milliseconds limit) {
-        std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, limit, [&] { return !queue_.empty(); }))
-            return std::nullopt;
-        Notice notice = std::move(queue_.front());
-        queue_.pop_front();
-        return notice;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Notice> queue_;
-};
+using NoticeQueue = camera::TransferNoticeQueue;
 
 // A private directory for the one retrieved picture, removed with its files.
 class PictureDirectory {
