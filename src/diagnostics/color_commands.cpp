@@ -244,19 +244,11 @@ bool neutralizeCameraColor(Station& s, std::optional<std::string> rectText,
         flash = s.op.confirm("If flash picture, press OK\nOtherwise CANCEL.");
     if (!takeUncompressedCompensated(s))
         return false;
-    Bytes picture;
-    camera::CameraTransfers transfers = s.transfers();
-    if (transfers.uploadMemory(cmd::ReadDram, static_cast<long>(process::kRamPictureOffset),
-                               static_cast<long>(process::kRamPictureBytes), picture,
-                               "Uploading DRAM", s.op) != status::Ok ||
-        picture.size() != process::kRamPictureBytes) {
-        s.op.message("Error uploading image data!");
+    const std::optional<Bytes> ram = uploadRamPicture(s);
+    if (!ram)
         return false;
-    }
-    Bytes ram(process::kRamFileSize);
-    std::copy(picture.begin(), picture.end(), ram.begin() + process::kRamPictureOffset);
     const std::optional<ChannelMeans> target =
-        findNeutralTarget(ram, *rect, white ? &*white : nullptr);
+        findNeutralTarget(*ram, *rect, white ? &*white : nullptr);
     if (!target) {
         s.op.message("Error: neutral target not found!");
         return false;

@@ -51,6 +51,21 @@ bool takeUncompressed(Station& s) {
     return p == status::Ok;
 }
 
+std::optional<Bytes> uploadRamPicture(Station& s) {
+    Bytes picture;
+    camera::CameraTransfers transfers = s.transfers();
+    if (transfers.uploadMemory(cmd::ReadDram, static_cast<long>(process::kRamPictureOffset),
+                               static_cast<long>(process::kRamPictureBytes), picture,
+                               "Uploading DRAM", s.op) != status::Ok ||
+        picture.size() != process::kRamPictureBytes) {
+        s.op.message("Error uploading image data!");
+        return std::nullopt;
+    }
+    Bytes ram(process::kRamFileSize);
+    std::copy(picture.begin(), picture.end(), ram.begin() + process::kRamPictureOffset);
+    return ram;
+}
+
 bool takeUncompressedCompensated(Station& s) {
     if (!needCamera(s))
         return false;
@@ -93,18 +108,10 @@ bool acquireAndSaveMono(Station& s, std::optional<std::string> file) {
         s.op.message("Unable to take a picture!");
         return false;
     }
-    Bytes picture;
-    camera::CameraTransfers transfers = s.transfers();
-    if (transfers.uploadMemory(cmd::ReadDram, static_cast<long>(process::kRamPictureOffset),
-                               static_cast<long>(process::kRamPictureBytes), picture,
-                               "Uploading DRAM", s.op) != status::Ok ||
-        picture.size() != process::kRamPictureBytes) {
-        s.op.message("Error uploading image data!");
+    const std::optional<Bytes> ram = uploadRamPicture(s);
+    if (!ram)
         return false;
-    }
-    Bytes ram(process::kRamFileSize);
-    std::copy(picture.begin(), picture.end(), ram.begin() + process::kRamPictureOffset);
-    const std::vector<std::uint16_t> mosaic = process::UnpackMosaic(ram, 6);
+    const std::vector<std::uint16_t> mosaic = process::UnpackMosaic(*ram, 6);
     if (imaging::WriteMono16Tiff(*file, process::kMosaicWidth, process::kMosaicHeight,
                                  mosaic.data()) != status::Ok) {
         s.op.message("FileError!");

@@ -1,6 +1,8 @@
 // The picture commands of the Diagnostics menu that the stations use, and Home Shutter.
 #pragma once
 
+#include "base/bytes.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,6 +17,9 @@ bool takeUncompressed(Station& s);
 // "P7" does it itself; one that refuses it gets the two-picture sequence. A failure adds
 // "Unable to take an uncompressed compensated picture!" to the station's error text.
 bool takeUncompressedCompensated(Station& s);
+// The picture in the camera's frame memory, uploaded and laid into a RAM file image; nothing
+// (after "Error uploading image data!") when the upload fails or comes short.
+std::optional<Bytes> uploadRamPicture(Station& s);
 // "Acquire && Save Mono": a raw picture, uploaded and saved as a MONO16 TIFF at `file` (or
 // where the operator chooses).
 bool acquireAndSaveMono(Station& s, std::optional<std::string> file = std::nullopt);
