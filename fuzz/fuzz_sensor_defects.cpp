@@ -1,8 +1,10 @@
 // The bench sensor's defect list reader on arbitrary text: every accepted defect lies inside
-// the sensor's planes, and a refused list gives a reason.
+// the sensor's planes, a refused list gives a reason, and an accepted list reads back the same
+// from its own text form.
 
 #include "camsim/bench_station.h"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -14,11 +16,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string_view(reinterpret_cast<const char*>(data), size), defects, error);
     if (!ok && error.empty())
         __builtin_trap();
+    if (defects.size() > kv::camsim::kMaxSensorDefects)
+        __builtin_trap();
     for (const auto& d : defects)
         if (d.plane < 0 || d.plane > 3 || d.line < 0 || d.line >= 400 || d.sample < 0 ||
-            d.sample >= 480 || d.length < 1)
+            d.sample >= 480 || d.length < 1 || d.length > 480 || !std::isfinite(d.level))
             __builtin_trap();
+    if (ok) {
+        std::vector<kv::camsim::SensorDefect> again;
+        if (!kv::camsim::parseSensorDefects(kv::camsim::formatSensorDefects(defects), again,
+                                            error) ||
+            again != defects)
+            __builtin_trap();
+    }
     std::vector<std::uint16_t> frame(960 * 800);
-    kv::camsim::applySensorDefects(defects, frame, 16);
+    kv::camsim::applySensorDefects(defects, frame, 16, kv::camsim::Lighting::Blue);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "diagnostics/sensor_calibration.h"
 
+#include "diagnostics/vignetting.h"
 #include "imaging/tiff_forms.h"
 #include "settings/profile.h"
 
@@ -215,6 +216,9 @@ void SensorCalibration::createGains() {
         white_[static_cast<std::size_t>(i)] = saturate16(w);
         white64_[static_cast<std::size_t>(i)] = saturate16(static_cast<long long>(w) * 64);
     }
+    const Vignetting shading = measureVignetting(white64_);
+    vignettingArea_ = shading.area;
+    vignettingCorner_ = shading.corner;
     // Leave part of the lens fall-off in the picture: raise the white towards the corners.
     for (int p = 0; p < 4; ++p)
         for (int i = 0; i < kPlaneLines; ++i)

@@ -252,6 +252,9 @@ public:
         vignettingArea_ = area;
         vignettingCorner_ = corner;
     }
+    // The shaded corner createGains measured (see vignetting.h).
+    long vignettingArea() const { return vignettingArea_; }
+    int vignettingCorner() const { return vignettingCorner_; }
     bool bluePresent() const { return bluePresent_; }
     double whiteMean() const { return whiteMean_; }
     double whiteDeviation() const { return whiteDeviation_; }

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
@@ -52,6 +53,11 @@ std::array<double, 4> light(Scene scene, int k, int j) {
         return {600, 150, 200, 80};
     case Scene::FocusTarget:
         return scaled(((k / 16 + j / 16) % 2) ? 600 : 100);
+    case Scene::FlashLit: {
+        // The flash lights the target less evenly than the panel, and less brightly.
+        const double dx = (k - 240) / 240.0, dy = (j - 200) / 200.0;
+        return scaled(300 * (1 - 0.25 * (dx * dx + dy * dy) / 2));
+    }
     case Scene::NeutralTarget:
         break;
     }
@@ -61,11 +67,16 @@ std::array<double, 4> light(Scene scene, int k, int j) {
 
 } // namespace
 
-std::vector<std::uint16_t> benchFrame(Scene scene, int dac, int dacZero, double exposure,
-                                      bool compensated, double noise, std::uint32_t seed) {
+double benchDarkLevel(int dac, int dacZero, bool compensated, double darkCurrent) {
     // The black level sits in the middle of the dark measure's 16-code bins, so noise of a
     // few codes does not move the DAC it reads.
-    const double dark = compensated ? 0.0 : std::max(0, 16 * (dac - dacZero) + 16);
+    return compensated ? 0.0 : std::max(0, 16 * (dac - dacZero) + 16) + darkCurrent;
+}
+
+std::vector<std::uint16_t> benchFrame(Scene scene, int dac, int dacZero, double exposure,
+                                      bool compensated, double noise, std::uint32_t seed,
+                                      double darkCurrent) {
+    const double dark = benchDarkLevel(dac, dacZero, compensated, darkCurrent);
     std::array<double, 4096> noiseTable;
     std::mt19937 random(seed);
     std::normal_distribution<double> normal(0.0, noise);
@@ -92,6 +103,163 @@ namespace {
 constexpr int kPlaneStartLine[4] = {1, 0, 0, 1};
 constexpr int kPlaneStartSample[4] = {1, 1, 0, 0};
 
+using Kind = SensorDefect::Kind;
+
+// How a kind is written: its name and the numbers after it.
+enum class Form {
+    Pixel,   // PLANE LINE SAMPLE
+    Run,     // PLANE LINE SAMPLE LENGTH
+    Ceiling, // PLANE LINE LENGTH
+    Corner,  // CORNER RADIUS
+    Level    // a number, decimals allowed
+};
+struct KindForm {
+    Kind kind;
+    std::string_view name;
+    Form form;
+};
+constexpr KindForm kForms[] = {
+    {Kind::Dead, "dead", Form::Pixel},
+    {Kind::Hot, "hot", Form::Pixel},
+    {Kind::Row, "row", Form::Run},
+    {Kind::Column, "column", Form::Run},
+    {Kind::Cluster, "cluster", Form::Pixel},
+    {Kind::Weak, "weak", Form::Pixel},
+    {Kind::Strong, "strong", Form::Pixel},
+    {Kind::DoubleRow, "doublerow", Form::Run},
+    {Kind::DoubleColumn, "doublecolumn", Form::Run},
+    {Kind::Blob, "blob", Form::Run},
+    {Kind::Dye, "dye", Form::Pixel},
+    {Kind::Ceiling, "ceiling", Form::Ceiling},
+    {Kind::Vignetting, "vignetting", Form::Corner},
+    {Kind::DarkCurrent, "darkcurrent", Form::Level},
+    {Kind::Noise, "noise", Form::Level},
+};
+
+const KindForm& formOf(Kind kind) {
+    for (const KindForm& f : kForms)
+        if (f.kind == kind)
+            return f;
+    return kForms[0];
+}
+
+// The plane lines and samples a pixel defect covers, from its position.
+int linesOf(const SensorDefect& d) {
+    switch (d.kind) {
+    case Kind::Column:
+    case Kind::DoubleColumn:
+    case Kind::Ceiling:
+        return d.length;
+    case Kind::Cluster:
+    case Kind::Dye:
+    case Kind::DoubleRow:
+    case Kind::Blob:
+        return 2;
+    default:
+        return 1;
+    }
+}
+int samplesOf(const SensorDefect& d) {
+    switch (d.kind) {
+    case Kind::Row:
+    case Kind::DoubleRow:
+    case Kind::Blob:
+        return d.length;
+    case Kind::Cluster:
+    case Kind::Dye:
+    case Kind::DoubleColumn:
+        return 2;
+    default:
+        return 1;
+    }
+}
+
+bool valid(const SensorDefect& d) {
+    switch (formOf(d.kind).form) {
+    case Form::Corner:
+        return d.plane >= 0 && d.plane <= 3 && d.length >= 1 && d.length <= 400;
+    case Form::Level:
+        return std::isfinite(d.level) && d.level >= 0 &&
+               d.level <= (d.kind == Kind::Noise ? 100 : 1023);
+    default:
+        return d.plane >= 0 && d.plane <= 3 && d.line >= 0 && d.sample >= 0 && d.length >= 1 &&
+               d.length <= 480 && (d.kind != Kind::Blob || d.length >= 3) &&
+               d.line + linesOf(d) <= 400 && d.sample + samplesOf(d) <= 480;
+    }
+}
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    while (true) {
+        const auto begin = line.find_first_not_of(" \t\r");
+        if (begin == std::string_view::npos)
+            return out;
+        line.remove_prefix(begin);
+        const auto end = std::min(line.find_first_of(" \t\r"), line.size());
+        out.push_back(line.substr(0, end));
+        line.remove_prefix(end);
+    }
+}
+
+bool wholeNumber(std::string_view word, int& out) {
+    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), out);
+    return ec == std::errc() && end == word.data() + word.size();
+}
+
+bool decimalNumber(std::string_view word, double& out) {
+    const auto [end, ec] = std::from_chars(word.data(), word.data() + word.size(), out);
+    return ec == std::errc() && end == word.data() + word.size();
+}
+
+// One line's defect; false when the line is not one.
+bool parseDefect(const std::vector<std::string_view>& w, SensorDefect& d) {
+    const auto form = std::find_if(std::begin(kForms), std::end(kForms),
+                                   [&](const KindForm& f) { return f.name == w[0]; });
+    if (form == std::end(kForms))
+        return false;
+    d = {};
+    d.kind = form->kind;
+    int n[4] = {};
+    const auto numbers = [&](std::size_t count) {
+        if (w.size() != count + 1)
+            return false;
+        for (std::size_t i = 0; i < count; ++i)
+            if (!wholeNumber(w[i + 1], n[i]))
+                return false;
+        return true;
+    };
+    switch (form->form) {
+    case Form::Pixel:
+    case Form::Run:
+        if (!numbers(form->form == Form::Run ? 4 : 3))
+            return false;
+        d.plane = n[0];
+        d.line = n[1];
+        d.sample = n[2];
+        d.length = form->form == Form::Run ? n[3] : 1;
+        break;
+    case Form::Ceiling:
+        if (!numbers(3))
+            return false;
+        d.plane = n[0];
+        d.line = n[1];
+        d.sample = 479;
+        d.length = n[2];
+        break;
+    case Form::Corner:
+        if (!numbers(2))
+            return false;
+        d.plane = n[0];
+        d.length = n[1];
+        break;
+    case Form::Level:
+        if (w.size() != 2 || !decimalNumber(w[1], d.level))
+            return false;
+        break;
+    }
+    return valid(d);
+}
+
 } // namespace
 
 bool parseSensorDefects(std::string_view text, std::vector<SensorDefect>& out, std::string& error) {
@@ -99,42 +267,27 @@ bool parseSensorDefects(std::string_view text, std::vector<SensorDefect>& out, s
     std::size_t number = 0;
     while (!text.empty()) {
         const auto end = text.find('\n');
-        std::string line(text.substr(0, end));
+        std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
         ++number;
-        if (const auto hash = line.find('#'); hash != std::string::npos)
-            line.resize(hash);
-        char kind[16] = {};
-        int plane = 0, l = 0, s = 0, length = 1;
-        int n = std::sscanf(line.c_str(), "%15s %d %d %d %d", kind, &plane, &l, &s, &length);
-        if (n <= 0)
+        const std::string_view full = line;
+        if (const auto hash = line.find('#'); hash != std::string_view::npos)
+            line = line.substr(0, hash);
+        const std::vector<std::string_view> w = words(line);
+        if (w.empty())
             continue;
-        const std::string k = kind;
         SensorDefect d;
-        const bool run = k == "row" || k == "column";
-        if (k == "dead")
-            d.kind = SensorDefect::Kind::Dead;
-        else if (k == "hot")
-            d.kind = SensorDefect::Kind::Hot;
-        else if (k == "cluster")
-            d.kind = SensorDefect::Kind::Cluster;
-        else if (k == "row")
-            d.kind = SensorDefect::Kind::Row;
-        else if (k == "column")
-            d.kind = SensorDefect::Kind::Column;
-        else
-            n = 0;
-        const int lastLine = l + (k == "column" ? length : k == "cluster" ? 2 : 1) - 1;
-        const int lastSample = s + (k == "row" ? length : k == "cluster" ? 2 : 1) - 1;
-        if (n != (run ? 5 : 4) || plane < 0 || plane > 3 || l < 0 || s < 0 || length < 1 ||
-            lastLine >= 400 || lastSample >= 480) {
-            error = "sensor defects, line " + std::to_string(number) + ": " + line;
+        if (!parseDefect(w, d)) {
+            error = "sensor defects, line " + std::to_string(number) + ": " +
+                    std::string(full.substr(0, 80));
+            out.clear();
             return false;
         }
-        d.plane = plane;
-        d.line = l;
-        d.sample = s;
-        d.length = run ? length : 1;
+        if (out.size() >= kMaxSensorDefects) {
+            error = "sensor defects: more than " + std::to_string(kMaxSensorDefects);
+            out.clear();
+            return false;
+        }
         out.push_back(d);
     }
     return true;
@@ -144,84 +297,186 @@ bool readSensorDefects(const std::string& path, std::vector<SensorDefect>& out,
                        std::string& error) {
     Bytes text;
     if (!platform::readWholeFile(path, text, 1u << 20)) {
-        error = "cannot read " + path;
+        error = "cannot read " + path + " (or it is larger than 1 MiB)";
         return false;
     }
     return parseSensorDefects(
         std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), out, error);
 }
 
+std::string formatSensorDefects(const std::vector<SensorDefect>& defects) {
+    std::string out;
+    char line[96];
+    for (const SensorDefect& d : defects) {
+        const KindForm& f = formOf(d.kind);
+        const std::string name(f.name);
+        switch (f.form) {
+        case Form::Pixel:
+            std::snprintf(line, sizeof line, "%s %d %d %d\n", name.c_str(), d.plane, d.line,
+                          d.sample);
+            break;
+        case Form::Run:
+            std::snprintf(line, sizeof line, "%s %d %d %d %d\n", name.c_str(), d.plane, d.line,
+                          d.sample, d.length);
+            break;
+        case Form::Ceiling:
+            std::snprintf(line, sizeof line, "%s %d %d %d\n", name.c_str(), d.plane, d.line,
+                          d.length);
+            break;
+        case Form::Corner:
+            std::snprintf(line, sizeof line, "%s %d %d\n", name.c_str(), d.plane, d.length);
+            break;
+        case Form::Level:
+            std::snprintf(line, sizeof line, "%s %.17g\n", name.c_str(), d.level);
+            break;
+        }
+        out += line;
+    }
+    return out;
+}
+
 std::vector<SensorDefect> seededSensorDefects(std::uint32_t seed, int count) {
     std::mt19937 random(seed);
+    const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
     // Cells of 40 plane lines x 48 samples, used once each, away from the plane's edges; a
-    // column takes a sample of its own (its defect reaches far beyond its run).
+    // column takes a sample of its own (its defect reaches far beyond its run), the ceiling
+    // pixels the last plane sample.
     std::vector<int> cells;
     for (int c = 0; c < 8 * 8; ++c)
         cells.push_back(c);
     std::shuffle(cells.begin(), cells.end(), random);
     std::vector<SensorDefect> out;
-    const SensorDefect::Kind kinds[] = {SensorDefect::Kind::Dead, SensorDefect::Kind::Hot,
-                                        SensorDefect::Kind::Row, SensorDefect::Kind::Cluster};
     std::size_t next = 0;
-    for (int i = 0; i < count && next < cells.size(); ++i)
-        for (const auto kind : kinds) {
-            if (next >= cells.size())
-                break;
-            const int cell = cells[next++];
-            SensorDefect d;
-            d.kind = kind;
-            d.plane = static_cast<int>(random() % 4);
-            d.line = 40 + 40 * (cell / 8) + static_cast<int>(random() % 10);
-            d.sample = 40 + 48 * (cell % 8) + static_cast<int>(random() % 10);
-            d.length = kind == SensorDefect::Kind::Row ? 12 + static_cast<int>(random() % 10) : 1;
-            out.push_back(d);
-        }
+    const auto place = [&](Kind kind, int length) {
+        if (next >= cells.size())
+            return;
+        const int cell = cells[next++];
+        SensorDefect d;
+        d.kind = kind;
+        d.plane = pick(4);
+        d.line = 40 + 40 * (cell / 8) + pick(10);
+        d.sample = 40 + 48 * (cell % 8) + pick(10);
+        d.length = length;
+        out.push_back(d);
+    };
+    for (int i = 0; i < count; ++i) {
+        place(Kind::Dead, 1);
+        place(Kind::Hot, 1);
+        place(Kind::Row, 12 + pick(10));
+        place(Kind::Cluster, 1);
+        place(Kind::Weak, 1);
+        place(Kind::Strong, 1);
+        place(Kind::Blob, 3 + pick(4));
+        place(Kind::Dye, 1);
+    }
+    if (count > 0) {
+        place(Kind::DoubleRow, 11 + pick(6));
+        place(Kind::DoubleColumn, 11 + pick(6));
+        // A single ceiling pixel and a pair, apart.
+        out.push_back({Kind::Ceiling, pick(4), 60 + pick(100), 479, 1});
+        out.push_back({Kind::Ceiling, pick(4), 240 + pick(100), 479, 2});
+    }
     // One column, in a sample column no other defect uses.
-    SensorDefect column;
-    column.kind = SensorDefect::Kind::Column;
-    column.plane = static_cast<int>(random() % 4);
-    column.line = 150;
-    column.sample = 30;
-    column.length = 12;
-    out.push_back(column);
+    out.push_back({Kind::Column, pick(4), 150, 30, 12});
+    SensorDefect dark;
+    dark.kind = Kind::DarkCurrent;
+    dark.level = 2 + pick(6);
+    out.push_back(dark);
+    SensorDefect noise;
+    noise.kind = Kind::Noise;
+    noise.level = 1.0 + 0.25 * pick(4);
+    out.push_back(noise);
     return out;
 }
 
+SensorDefect seededVignetting(std::uint32_t seed, int radius) {
+    std::mt19937 random(seed);
+    SensorDefect d;
+    d.kind = Kind::Vignetting;
+    d.plane = static_cast<int>(random() % 4);
+    d.length = radius;
+    return d;
+}
+
+namespace {
+
+// The raw corner pixel of a vignetting corner (0 top right, 1 top left, 2 bottom right,
+// 3 bottom left).
+std::pair<int, int> cornerPixel(int corner) {
+    return {corner >= 2 ? 799 : 0, corner == 0 || corner == 2 ? 959 : 0};
+}
+
+template <typename Visit>
+void forShadow(const SensorDefect& d, Visit visit) {
+    const auto [cy, cx] = cornerPixel(d.plane);
+    const long r2 = long(d.length) * d.length;
+    for (int dy = 0; dy < d.length && dy < 800; ++dy)
+        for (int dx = 0; dx < d.length && dx < 960; ++dx)
+            if (long(dy) * dy + long(dx) * dx < r2)
+                visit(cy == 0 ? dy : cy - dy, cx == 0 ? dx : cx - dx);
+}
+
+} // namespace
+
+long vignettingArea(const SensorDefect& vignetting) {
+    long area = 0;
+    forShadow(vignetting, [&](int, int) { ++area; });
+    return area;
+}
+
 void applySensorDefects(const std::vector<SensorDefect>& defects, std::vector<std::uint16_t>& frame,
-                        int darkLevel) {
+                        int darkLevel, Lighting lighting) {
     if (frame.size() != 960u * 800u)
         return;
-    auto at = [&](const SensorDefect& d, int l, int s) -> std::uint16_t& {
-        return frame[static_cast<std::size_t>((kPlaneStartLine[d.plane] + 2 * l) * 960 +
-                                              kPlaneStartSample[d.plane] + 2 * s)];
-    };
-    auto dead = [&](std::uint16_t& v) {
+    // The light part of a sample (above the dark level) scaled by `factor`.
+    auto dim = [&](std::uint16_t& v, double factor) {
         const int light = std::max(0, v - darkLevel);
-        v = static_cast<std::uint16_t>(std::max(0, v - light) + light / 10);
+        const long scaled = v - light + std::lround(light * factor);
+        v = static_cast<std::uint16_t>(std::clamp(scaled, 0L, 1023L));
     };
+    // The whole reading scaled, in light only.
+    auto scale = [&](std::uint16_t& v, double factor, bool when) {
+        if (when)
+            v = static_cast<std::uint16_t>(std::clamp(std::lround(v * factor), 0L, 1023L));
+    };
+    const bool lit = lighting != Lighting::Dark;
+    for (const SensorDefect& d : defects)
+        if (d.kind == Kind::Vignetting)
+            forShadow(d, [&](int y, int x) { scale(frame[std::size_t(y) * 960 + x], 0.3, lit); });
     for (const SensorDefect& d : defects) {
-        switch (d.kind) {
-        case SensorDefect::Kind::Dead:
-            dead(at(d, d.line, d.sample));
-            break;
-        case SensorDefect::Kind::Hot: {
-            auto& v = at(d, d.line, d.sample);
-            v = static_cast<std::uint16_t>(std::min(1023, v + 600));
-            break;
-        }
-        case SensorDefect::Kind::Row:
-            for (int k = 0; k < d.length && d.sample + k < 480; ++k)
-                dead(at(d, d.line, d.sample + k));
-            break;
-        case SensorDefect::Kind::Column:
-            for (int k = 0; k < d.length && d.line + k < 400; ++k)
-                dead(at(d, d.line + k, d.sample));
-            break;
-        case SensorDefect::Kind::Cluster:
-            for (int k = 0; k < 4; ++k)
-                dead(at(d, std::min(399, d.line + k / 2), std::min(479, d.sample + k % 2)));
-            break;
-        }
+        if (d.plane < 0 || d.plane > 3)
+            continue;
+        const int lines = std::min(linesOf(d), 400 - d.line);
+        const int samples = std::min(samplesOf(d), 480 - d.sample);
+        for (int l = d.line; l < d.line + lines; ++l)
+            for (int s = d.sample; s < d.sample + samples; ++s) {
+                auto& v = frame[static_cast<std::size_t>((kPlaneStartLine[d.plane] + 2 * l) * 960 +
+                                                         kPlaneStartSample[d.plane] + 2 * s)];
+                switch (d.kind) {
+                case Kind::Hot:
+                    v = static_cast<std::uint16_t>(std::min(1023, v + 600));
+                    break;
+                case Kind::Weak:
+                    scale(v, 0.85, lit);
+                    break;
+                case Kind::Strong:
+                    scale(v, 0.6, lit);
+                    break;
+                case Kind::Dye:
+                    scale(v, 1.6, lighting == Lighting::Blue);
+                    break;
+                case Kind::Ceiling:
+                    v = static_cast<std::uint16_t>(std::min(int(v), darkLevel + 40));
+                    break;
+                case Kind::Vignetting:
+                case Kind::DarkCurrent:
+                case Kind::Noise:
+                    break;
+                default: // dead pixels, alone or in runs and blocks
+                    dim(v, 0.1);
+                    break;
+                }
+            }
     }
 }
 
@@ -331,33 +586,49 @@ std::string nextFirmware(const std::string& header, const std::string& old) {
     return text;
 }
 
+// Where a picture's light comes from: the station's outputs; none (the shutter closed); or
+// the camera's flash when it is on, else the outputs.
+enum class Light { Station, Dark, Flash };
+
 void takeFrame(BenchCamera& cam, BenchStation::Model& m, bool compensated,
-               std::optional<Scene> seen = std::nullopt) {
+               Light lightSource = Light::Station) {
     Scene scene;
     int zero;
-    double noise;
+    double noise, darkCurrent = 0;
     std::uint32_t seed;
+    std::vector<SensorDefect> defects;
     {
         std::lock_guard guard(m.lock);
-        scene = seen.value_or(m.scene());
+        scene = lightSource == Light::Dark ? Scene::Dark : m.scene();
         zero = m.options.dacZero;
         noise = m.options.sensorNoise;
         seed = m.options.seed + 7919 * ++m.frames;
         compensated = compensated || m.acquisitionMode == kCompensatedMode;
+        defects = m.options.sensorDefects;
+    }
+    for (const SensorDefect& d : defects) {
+        if (d.kind == SensorDefect::Kind::Noise)
+            noise = d.level;
+        else if (d.kind == SensorDefect::Kind::DarkCurrent)
+            darkCurrent += d.level;
     }
     auto guard = cam.lock();
     TransferStore& store = transferStore(cam.state());
     const int dac = camera::paramDac(store.parameterRecord);
     const double exposure = exposureFactor(cam.state());
+    if (lightSource == Light::Flash && cam.state().flash && scene != Scene::BlueFilter)
+        scene = Scene::FlashLit;
     guard.unlock();
     std::vector<std::uint16_t> mosaic =
-        benchFrame(scene, dac, zero, exposure, compensated, noise, seed);
-    std::vector<SensorDefect> defects;
-    {
-        std::lock_guard lock(m.lock);
-        defects = m.options.sensorDefects;
-    }
-    applySensorDefects(defects, mosaic, compensated ? 0 : std::max(0, 16 * (dac - zero) + 16));
+        benchFrame(scene, dac, zero, exposure, compensated, noise, seed, darkCurrent);
+    const Lighting lighting = scene == Scene::Dark || exposure <= 0 ? Lighting::Dark
+                              : scene == Scene::BluePanel || scene == Scene::BlueFilter
+                                  ? Lighting::Blue
+                                  : Lighting::White;
+    applySensorDefects(
+        defects, mosaic,
+        static_cast<int>(std::lround(benchDarkLevel(dac, zero, compensated, darkCurrent))),
+        lighting);
     Bytes ram = process::PackMosaic(mosaic.data(), 0);
     guard.lock();
     ram.resize(store.dram.size());
@@ -377,14 +648,15 @@ void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::
         p7 ? p7(cam, c) : cam.sendOk();
         takeFrame(cam, *model, true);
     });
-    // The gain run's pictures: P2 with the shutter closed, P1 and P5 of what the sensor sees;
-    // P6 compensates the P5 frame in memory and leaves it there.
-    for (const char* code : {"P1", "P2", "P5"}) {
+    // The gain run's pictures: P2 with the shutter closed, P1 (calibration, with the flash
+    // when it is on) and P5 of what the sensor sees; P6 compensates the P5 frame in memory and
+    // leaves it there.
+    for (const auto& [code, light] : {std::pair{"P1", Light::Flash}, std::pair{"P2", Light::Dark},
+                                      std::pair{"P5", Light::Station}}) {
         const CommandHandler inner = camera.handler(code);
-        const bool dark = std::string_view(code) == "P2";
-        camera.addHandler(code, [model, inner, dark](BenchCamera& cam, const BenchCommand& c) {
+        camera.addHandler(code, [model, inner, light](BenchCamera& cam, const BenchCommand& c) {
             inner ? inner(cam, c) : cam.sendOk();
-            takeFrame(cam, *model, false, dark ? std::optional<Scene>(Scene::Dark) : std::nullopt);
+            takeFrame(cam, *model, false, light);
         });
     }
     camera.addHandler("Z1", [model](BenchCamera& cam, const BenchCommand& c) {

@@ -16,6 +16,7 @@
 #include "camsim/bench_camera.h"
 #include "diagnostics/station_outputs.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,30 +29,77 @@ namespace kv::camsim {
 
 // A planted sensor defect, in the coordinates of the sensor's four colour planes (plane k
 // starts at raw line/sample (1,1), (0,1), (0,0), (1,0); plane lines and samples are 2 apart).
-// Dead: the pixel sees a tenth of the light; hot: it reads 600 codes above its level in every
-// picture; row/column: `length` dead pixels along the plane line/sample; cluster: a 2 x 2 block
-// of dead pixels.
+// What the pixel kinds do:
+//   dead: a tenth of the light above the dark level; hot: 600 codes above its level in every
+//   picture; weak, strong: in light the pixel reads 85 % or 60 % of what its neighbours read
+//   (the calibration's gains see the whole reading, dark level included: a weak gain is one it
+//   keeps but marks, a strong one one it replaces);
+//   row/column: `length` dead pixels along the plane line/sample; double row/column: two such
+//   runs side by side; cluster: a 2 x 2 block of dead pixels; blob: a dead block of 2 lines x
+//   `length` samples (3 or more); dye: a 2 x 2 block whose colour filter passes 1.6 times the
+//   blue light (it reads 1.6 times as much; in white light as its neighbours); ceiling: `length`
+//   pixels down the last plane sample (479) from `line` that saturate early, 40 codes above their
+//   dark level.
+// Sensor-wide kinds: vignetting: a shadow over the raw pixels within `length` of the image
+//   corner `plane` names (0 top right, 1 top left, 2 bottom right, 3 bottom left; the top is
+//   raw line 0, the left raw sample 0), where the pixels read 30 % in light; dark current: `level`
+//   codes on every sample of a picture the camera does not compensate; noise: `level` is the
+//   standard deviation of every sample (codes), in place of the station's option.
 struct SensorDefect {
-    enum class Kind { Dead, Hot, Row, Column, Cluster };
+    enum class Kind {
+        Dead,
+        Hot,
+        Row,
+        Column,
+        Cluster,
+        Weak,
+        Strong,
+        DoubleRow,
+        DoubleColumn,
+        Blob,
+        Dye,
+        Ceiling,
+        Vignetting,
+        DarkCurrent,
+        Noise
+    };
     Kind kind = Kind::Dead;
     int plane = 0;
     int line = 0;
     int sample = 0;
     int length = 1;
+    double level = 0;
     bool operator==(const SensorDefect&) const = default;
 };
 
-// The text form, one defect a line: "dead|hot|cluster PLANE LINE SAMPLE" or
-// "row|column PLANE LINE SAMPLE LENGTH"; blank lines and '#' comments are skipped. Positions
-// must lie inside the plane (400 x 480). False with `error` naming the bad line.
+// Lists longer than this are refused.
+inline constexpr std::size_t kMaxSensorDefects = 20000;
+
+// The text form, one defect a line:
+//   "dead|hot|weak|strong|cluster|dye PLANE LINE SAMPLE",
+//   "row|column|doublerow|doublecolumn|blob PLANE LINE SAMPLE LENGTH",
+//   "ceiling PLANE LINE LENGTH", "vignetting CORNER RADIUS", "darkcurrent CODES",
+//   "noise DEVIATION" (the two last may have decimals);
+// blank lines and '#' comments are skipped. Every pixel a defect touches must lie inside the
+// plane (400 x 480). False with `error` naming the bad line.
 bool parseSensorDefects(std::string_view text, std::vector<SensorDefect>& out, std::string& error);
 // The same from a file (at most 1 MiB).
 bool readSensorDefects(const std::string& path, std::vector<SensorDefect>& out, std::string& error);
-// `count` defects of every kind, spread by `seed` over a grid so that none touches another.
+// The text form of a list, which parseSensorDefects reads back to the same list.
+std::string formatSensorDefects(const std::vector<SensorDefect>& defects);
+// `count` defects of every pixel kind, spread by `seed` over a grid so that none touches
+// another, one column in a sample column of its own, and the sensor's dark current and noise.
 std::vector<SensorDefect> seededSensorDefects(std::uint32_t seed, int count);
-// Applies the defects to a frame of 10-bit samples (960 x 800) whose dark level is `darkLevel`.
+// A vignetting shadow in a corner chosen by `seed`, of `radius` raw pixels.
+SensorDefect seededVignetting(std::uint32_t seed, int radius);
+// The raw pixels a vignetting defect shadows.
+long vignettingArea(const SensorDefect& vignetting);
+// The light of a picture, as the defects see it.
+enum class Lighting { Dark, White, Blue };
+// Applies the pixel defects and the vignetting to a frame of 10-bit samples (960 x 800) whose
+// dark level is `darkLevel`. Dark current and noise are the frame's own (benchFrame).
 void applySensorDefects(const std::vector<SensorDefect>& defects, std::vector<std::uint16_t>& frame,
-                        int darkLevel);
+                        int darkLevel, Lighting lighting = Lighting::White);
 
 struct BenchStationOptions {
     // The DAC setting at which the dark level reads 8 codes; each DAC step moves it by 16.
@@ -83,8 +131,9 @@ struct OutputWrite {
     bool operator==(const OutputWrite&) const = default;
 };
 
-// What the sensor sees, from the outputs last written.
-enum class Scene { NeutralTarget, Dark, WhitePanel, BluePanel, BlueFilter, FocusTarget };
+// What the sensor sees, from the outputs last written (FlashLit: the white target in the
+// camera's own flash, which a calibration picture fires when the flash is on).
+enum class Scene { NeutralTarget, Dark, WhitePanel, BluePanel, BlueFilter, FocusTarget, FlashLit };
 
 class BenchStation {
 public:
@@ -127,9 +176,13 @@ private:
 };
 
 // The frame the sensor gives for `scene` at DAC setting `dac` (10-bit samples in a 960 x 800
-// mosaic, row 0 at the top), with the dark level removed when `compensated`. Deterministic
-// for a seed.
+// mosaic, row 0 at the top), with the dark level (and `darkCurrent` codes on it) removed when
+// `compensated`. Deterministic for a seed; the noise comes from a table of 4096 normal values
+// picked by a linear congruential sequence, so a frame costs no more than a pass over it.
 std::vector<std::uint16_t> benchFrame(Scene scene, int dac, int dacZero, double exposure,
-                                      bool compensated, double noise, std::uint32_t seed);
+                                      bool compensated, double noise, std::uint32_t seed,
+                                      double darkCurrent = 0);
+// The dark level of benchFrame (codes).
+double benchDarkLevel(int dac, int dacZero, bool compensated, double darkCurrent = 0);
 
 } // namespace kv::camsim
