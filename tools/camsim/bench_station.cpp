@@ -649,15 +649,17 @@ void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::
         takeFrame(cam, *model, true);
     });
     // The gain run's pictures: P2 with the shutter closed, P1 (calibration, with the flash
-    // when it is on) and P5 of what the sensor sees; P6 compensates the P5 frame in memory and
-    // leaves it there.
-    for (const auto& [code, light] : {std::pair{"P1", Light::Flash}, std::pair{"P2", Light::Dark},
-                                      std::pair{"P5", Light::Station}}) {
-        const CommandHandler inner = camera.handler(code);
-        camera.addHandler(code, [model, inner, light](BenchCamera& cam, const BenchCommand& c) {
-            inner ? inner(cam, c) : cam.sendOk();
-            takeFrame(cam, *model, false, light);
-        });
+    // when it is on) and P5 of what the sensor sees. P6 leaves the P5 frame in memory as it
+    // is: the bench's white frames keep their dark level.
+    for (const auto& picture : {std::pair{"P1", Light::Flash}, std::pair{"P2", Light::Dark},
+                                std::pair{"P5", Light::Station}}) {
+        const CommandHandler inner = camera.handler(picture.first);
+        const Light light = picture.second;
+        camera.addHandler(picture.first,
+                          [model, inner, light](BenchCamera& cam, const BenchCommand& c) {
+                              inner ? inner(cam, c) : cam.sendOk();
+                              takeFrame(cam, *model, false, light);
+                          });
     }
     camera.addHandler("Z1", [model](BenchCamera& cam, const BenchCommand& c) {
         if (c.count() != 1) {
