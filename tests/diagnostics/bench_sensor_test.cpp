@@ -155,6 +155,16 @@ TEST(BenchSensor, SeededDefectsAreFoundInTheirClassesAndListed) {
             for (int k = 0; k < 2 * d.length; ++k)
                 EXPECT_TRUE(clustered(d.plane, d.line + k / 2, d.sample + k % 2)) << what << k;
             break;
+        case Kind::ClusterRow:
+            EXPECT_EQ(cal->rowOfClusters(), d.length) << what;
+            for (int k = 0; k < d.length; ++k)
+                EXPECT_TRUE(clustered(d.plane, d.line + 1, d.sample + k)) << what << k;
+            break;
+        case Kind::ClusterColumn:
+            EXPECT_EQ(cal->columnOfClusters(), d.length) << what;
+            for (int k = 0; k < d.length; ++k)
+                EXPECT_TRUE(clustered(d.plane, d.line + k, d.sample + 1)) << what << k;
+            break;
         case Kind::Ceiling:
             ceilingPixels += d.length;
             ceilingPairs += d.length - 1;
@@ -178,12 +188,14 @@ TEST(BenchSensor, SeededDefectsAreFoundInTheirClassesAndListed) {
     EXPECT_GE(cal->excessiveGains(), planted[Kind::Weak]);
     for (const Kind kind :
          {Kind::Dead, Kind::Hot, Kind::Row, Kind::Cluster, Kind::Weak, Kind::Strong, Kind::Blob,
-          Kind::Dye, Kind::DoubleRow, Kind::DoubleColumn, Kind::Ceiling, Kind::Column,
-          Kind::DarkCurrent, Kind::Noise})
+          Kind::Dye, Kind::DoubleRow, Kind::DoubleColumn, Kind::ClusterRow, Kind::ClusterColumn,
+          Kind::Ceiling, Kind::Column, Kind::DarkCurrent, Kind::Noise})
         EXPECT_GT(planted[kind], 0) << int(kind);
-    // The double row and column fail the sensor; the report says so.
+    // The double rows and rows of clusters fail the sensor; the report says so.
     const std::string report = rig.file("r.txt");
-    EXPECT_NE(report.find("Double rows. Largest double row"), std::string::npos) << report;
+    for (const char* failure : {"Double rows. Largest double row", "Double columns. Largest",
+                                "Rows of Clusters. Largest row", "Columns of Clusters. Largest"})
+        EXPECT_NE(report.find(std::string("FAILURE: ") + failure), std::string::npos) << failure;
 }
 
 // A sensor without defects passes on both kinds of station, its dark current and noise

@@ -128,6 +128,8 @@ constexpr KindForm kForms[] = {
     {Kind::Strong, "strong", Form::Pixel},
     {Kind::DoubleRow, "doublerow", Form::Run},
     {Kind::DoubleColumn, "doublecolumn", Form::Run},
+    {Kind::ClusterRow, "clusterrow", Form::Run},
+    {Kind::ClusterColumn, "clustercolumn", Form::Run},
     {Kind::Blob, "blob", Form::Run},
     {Kind::Dye, "dye", Form::Pixel},
     {Kind::Ceiling, "ceiling", Form::Ceiling},
@@ -148,11 +150,13 @@ int linesOf(const SensorDefect& d) {
     switch (d.kind) {
     case Kind::Column:
     case Kind::DoubleColumn:
+    case Kind::ClusterColumn:
     case Kind::Ceiling:
         return d.length;
     case Kind::Cluster:
     case Kind::Dye:
     case Kind::DoubleRow:
+    case Kind::ClusterRow:
     case Kind::Blob:
         return 2;
     default:
@@ -163,11 +167,13 @@ int samplesOf(const SensorDefect& d) {
     switch (d.kind) {
     case Kind::Row:
     case Kind::DoubleRow:
+    case Kind::ClusterRow:
     case Kind::Blob:
         return d.length;
     case Kind::Cluster:
     case Kind::Dye:
     case Kind::DoubleColumn:
+    case Kind::ClusterColumn:
         return 2;
     default:
         return 1;
@@ -372,6 +378,8 @@ std::vector<SensorDefect> seededSensorDefects(std::uint32_t seed, int count) {
     if (count > 0) {
         place(Kind::DoubleRow, 11 + pick(6));
         place(Kind::DoubleColumn, 11 + pick(6));
+        place(Kind::ClusterRow, 11 + pick(6));
+        place(Kind::ClusterColumn, 11 + pick(6));
         // A single ceiling pixel and a pair, apart.
         out.push_back({Kind::Ceiling, pick(4), 60 + pick(100), 479, 1});
         out.push_back({Kind::Ceiling, pick(4), 240 + pick(100), 479, 2});
@@ -468,6 +476,15 @@ void applySensorDefects(const std::vector<SensorDefect>& defects, std::vector<st
                 case Kind::Ceiling:
                     v = static_cast<std::uint16_t>(std::min(int(v), darkLevel + 40));
                     break;
+                case Kind::ClusterRow: // the weak run first, then the dead one
+                case Kind::ClusterColumn: {
+                    const bool first = d.kind == Kind::ClusterRow ? l == d.line : s == d.sample;
+                    if (first)
+                        scale(v, 0.85, lit);
+                    else
+                        dim(v, 0.1);
+                    break;
+                }
                 case Kind::Vignetting:
                 case Kind::DarkCurrent:
                 case Kind::Noise:

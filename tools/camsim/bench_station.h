@@ -35,11 +35,12 @@ namespace kv::camsim {
 //   (the calibration's gains see the whole reading, dark level included: a weak gain is one it
 //   keeps but marks, a strong one one it replaces);
 //   row/column: `length` dead pixels along the plane line/sample; double row/column: two such
-//   runs side by side; cluster: a 2 x 2 block of dead pixels; blob: a dead block of 2 lines x
-//   `length` samples (3 or more); dye: a 2 x 2 block whose colour filter passes 1.6 times the
-//   blue light (it reads 1.6 times as much; in white light as its neighbours); ceiling: `length`
-//   pixels down the last plane sample (479) from `line` that saturate early, 40 codes above their
-//   dark level.
+//   runs side by side; cluster row/column: a run of weak pixels beside a dead one (the weak
+//   run first: above, or to the left); cluster: a 2 x 2 block of dead pixels; blob: a dead block of
+//   2 lines x `length` samples (3 or more); dye: a 2 x 2 block whose colour filter passes 1.6 times
+//   the blue light (it reads 1.6 times as much; in white light as its neighbours); ceiling:
+//   `length` pixels down the last plane sample (479) from `line` that saturate early, 40 codes
+//   above their dark level.
 // Sensor-wide kinds: vignetting: a shadow over the raw pixels within `length` of the image
 //   corner `plane` names (0 top right, 1 top left, 2 bottom right, 3 bottom left; the top is
 //   raw line 0, the left raw sample 0), where the pixels read 30 % in light; dark current: `level`
@@ -56,6 +57,8 @@ struct SensorDefect {
         Strong,
         DoubleRow,
         DoubleColumn,
+        ClusterRow,
+        ClusterColumn,
         Blob,
         Dye,
         Ceiling,
@@ -77,7 +80,7 @@ inline constexpr std::size_t kMaxSensorDefects = 20000;
 
 // The text form, one defect a line:
 //   "dead|hot|weak|strong|cluster|dye PLANE LINE SAMPLE",
-//   "row|column|doublerow|doublecolumn|blob PLANE LINE SAMPLE LENGTH",
+//   "row|column|doublerow|doublecolumn|clusterrow|clustercolumn|blob PLANE LINE SAMPLE LENGTH",
 //   "ceiling PLANE LINE LENGTH", "vignetting CORNER RADIUS", "darkcurrent CODES",
 //   "noise DEVIATION" (the two last may have decimals);
 // blank lines and '#' comments are skipped. Every pixel a defect touches must lie inside the

@@ -5,6 +5,7 @@
 #include "camsim/bench_options.h"
 #include "camsim/bench_station.h"
 #include "camsim/focus_bench.h"
+#include "platform/atomic_file.h"
 #include "settings/profile.h"
 
 #include <algorithm>
@@ -66,6 +67,8 @@ int main(int argc, char** argv) {
                     "                         the bench's sweep (62800..63300 by 4) if none\n"
                     "  --best-focus=N         the bench lens's best-focus position (63050)\n"
                     "  --sensor-defects=FILE  with --station: plant the sensor defects of FILE\n"
+                    "  --sensor-seed=N        with --station: plant a seeded set of every kind\n"
+                    "  --write-sensor-defects=FILE  write the planted defects as a list\n"
                     "  --station              also run the bench station: relay board and light\n"
                     "                         controller on pseudo-terminals (written under\n"
                     "                         [PORTS] RELAY_BOARD and LPT1 with --ports)\n"
@@ -90,6 +93,19 @@ int main(int argc, char** argv) {
         !kv::camsim::readSensorDefects(*defectsFile, stationOptions.sensorDefects, error)) {
         std::fprintf(stderr, "kvcamsim: %s\n", error.c_str());
         return 2;
+    }
+    if (const auto seed = words.option("--sensor-seed")) {
+        const auto seeded = kv::camsim::seededSensorDefects(
+            static_cast<std::uint32_t>(std::strtoul(seed->c_str(), nullptr, 10)), 3);
+        stationOptions.sensorDefects.insert(stationOptions.sensorDefects.end(), seeded.begin(),
+                                            seeded.end());
+    }
+    if (const auto list = words.option("--write-sensor-defects")) {
+        const std::string text = kv::camsim::formatSensorDefects(stationOptions.sensorDefects);
+        if (!kv::platform::writeFileAtomically(*list, std::string_view(text))) {
+            std::fprintf(stderr, "kvcamsim: cannot write %s\n", list->c_str());
+            return 1;
+        }
     }
     if (!kv::camsim::readBenchOptions([&](std::string_view n) { return words.option(n); },
                                       [&](std::string_view n) { return words.flag(n); }, options,
