@@ -77,11 +77,13 @@ std::vector<std::uint16_t> benchFrame(Scene scene, int dac, int dacZero, double 
                                       bool compensated, double noise, std::uint32_t seed,
                                       double darkCurrent) {
     const double dark = benchDarkLevel(dac, dacZero, compensated, darkCurrent);
-    std::array<double, 4096> noiseTable;
-    std::mt19937 random(seed);
-    std::normal_distribution<double> normal(0.0, noise);
-    for (double& v : noiseTable)
-        v = normal(random);
+    std::array<double, 4096> noiseTable{};
+    if (noise > 0) { // a deviation of 0 is no distribution: the table stays 0
+        std::mt19937 random(seed);
+        std::normal_distribution<double> normal(0.0, noise);
+        for (double& v : noiseTable)
+            v = normal(random);
+    }
     std::uint32_t pick = seed * 2654435761u + 1;
     std::vector<std::uint16_t> mosaic(process::kMosaicSamples);
     for (int j = 0; j < process::kCellRows; ++j)
