@@ -196,6 +196,8 @@ public:
     bool hasNewFirmwareA() const { return status().hasNewFirmwareA(); }
     // The next command first waits for the line to fall quiet (after a raw phase went wrong).
     void requestResync() { resync_.store(true); }
+    // The line was seen quiet after a spoiled reply's data: the next command need not wait.
+    void cancelResync() { resync_.store(false); }
 
 private:
     Status executeWith(int number, std::initializer_list<CommandArg> args, Bytes* reply,

@@ -3,6 +3,7 @@
 #include "settings/app_settings.h"
 
 #include <algorithm>
+#include <array>
 
 namespace kv::camera {
 
@@ -99,16 +100,28 @@ void SerialPort::enableCtsFlow() {
 }
 
 Status SerialPort::read(std::uint8_t* buffer, std::size_t count) {
+    return readPieces(buffer, count, std::chrono::milliseconds(0));
+}
+
+Status SerialPort::readData(std::uint8_t* buffer, std::size_t count,
+                            std::chrono::milliseconds gap) {
+    return readPieces(buffer, count, std::clamp(gap, std::chrono::milliseconds(1), timeoutBase_));
+}
+
+Status SerialPort::readPieces(std::uint8_t* buffer, std::size_t count,
+                              std::chrono::milliseconds gap) {
     lastReadCount_ = 0;
     if (count < 1)
         return status::Ok;
+    const bool data = gap.count() > 0;
+    const auto interval = data ? gap : timeoutBase_;
     std::size_t remaining = count;
     while (remaining > 0) {
         if (takeLineErrors().overrun)
             return status::Overrun;
         const std::size_t piece = std::min(remaining, kSerialPieceSize);
         const auto total = std::chrono::milliseconds(piece) + timeoutBase_;
-        const platform::IoResult r = device_.read(buffer, piece, total, timeoutBase_);
+        const platform::IoResult r = device_.read(buffer, piece, total, interval);
         if (trace_)
             trace_('r', piece, r.count);
         lastReadCount_ += r.count;
@@ -117,12 +130,41 @@ Status SerialPort::read(std::uint8_t* buffer, std::size_t count) {
             device_.purge();
             return status::IoFailed;
         }
-        if (r.count == 0)
+        // In a data phase a short piece has seen the gap already: waiting again cannot bring
+        // the lost bytes.
+        if (r.count == 0 || (data && r.count < piece))
             return status::TimedOut;
         buffer += r.count;
         remaining -= r.count;
     }
     return status::Ok;
+}
+
+std::chrono::milliseconds SerialPort::dataGap() const {
+    const int rate = std::max(currentRate_.load(), 300);
+    // 10 bits a character, rounded up to whole milliseconds.
+    const auto characters =
+        std::chrono::milliseconds((kDataGapCharacters * 10 * 1000 + rate - 1) / rate);
+    return std::min(characters + kDataGapMargin, timeoutBase_);
+}
+
+bool SerialPort::discardUntilQuiet(std::chrono::milliseconds quiet, std::size_t limit) {
+    std::array<std::uint8_t, 512> scratch;
+    std::size_t dropped = 0;
+    while (dropped <= limit) {
+        // Ends after `quiet` without a byte, or after `quiet` in any case with what came.
+        const platform::IoResult r = device_.read(scratch.data(), scratch.size(), quiet, quiet);
+        if (trace_)
+            trace_('r', scratch.size(), r.count);
+        if (r.failed) {
+            device_.purge();
+            return false;
+        }
+        if (r.count == 0)
+            return true;
+        dropped += r.count;
+    }
+    return false;
 }
 
 Status SerialPort::write(const std::uint8_t* buffer, std::size_t count) {

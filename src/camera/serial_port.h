@@ -25,6 +25,11 @@ inline constexpr std::chrono::milliseconds kSerialTimeoutBase{400};
 inline constexpr std::size_t kSerialPieceSize = 8192;
 // The highest bit rate the link ever uses, whatever the device could do.
 inline constexpr int kSerialRateCap = 115200;
+// A data phase flows without pauses: once its bytes began, a silence of this many character
+// times plus the margin (for the operating system and the adapter's buffering) means bytes
+// were lost. Never longer than T.
+inline constexpr int kDataGapCharacters = 16;
+inline constexpr std::chrono::milliseconds kDataGapMargin{40};
 
 // Line standard: 1 = RS422, any other value = RS232.
 inline constexpr int kLineRS232 = 0;
@@ -69,6 +74,14 @@ public:
     // device failed or vanished; queues purged), 517 (a piece got no byte in time). Bytes
     // already received stay in `buffer` and are counted in lastReadCount().
     Status read(std::uint8_t* buffer, std::size_t count);
+    // The same for a data phase: the first byte gets the usual wait, later ones `gap` each; a
+    // read that began and then fell silent ends at once with 517 (what came is counted).
+    Status readData(std::uint8_t* buffer, std::size_t count, std::chrono::milliseconds gap);
+    // The data-phase gap at the current rate (see kDataGapCharacters).
+    std::chrono::milliseconds dataGap() const;
+    // Reads and drops what arrives until the line has been quiet for `quiet`; bounded to
+    // `limit` bytes. False when the line never fell quiet (or the device failed).
+    bool discardUntilQuiet(std::chrono::milliseconds quiet, std::size_t limit);
     // Writes `count` bytes: 0, 0xFFFF when line errors were pending (nothing written), or 512
     // (a piece failed or did not go out in time; queues purged).
     Status write(const std::uint8_t* buffer, std::size_t count);
@@ -88,6 +101,7 @@ public:
 
 private:
     platform::LineErrors takeLineErrors();
+    Status readPieces(std::uint8_t* buffer, std::size_t count, std::chrono::milliseconds gap);
 
     platform::SerialDevice device_;
     platform::LineSettings settings_;

@@ -106,24 +106,38 @@ Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
     Hold hold(link_);
     std::size_t got = 0;
     int emptyAfterStart = 0;
+    SerialPort& port = link_.port();
+    const std::chrono::milliseconds gap = port.dataGap();
     for (int attempt = 0; attempt < timing_.rawReadRetries; ++attempt) {
-        const Status st = link_.port().read(buffer + got, length - got);
-        const std::size_t arrived = std::min(link_.port().lastReadCount(), length - got);
+        const Status st = port.readData(buffer + got, length - got, gap);
+        const std::size_t arrived = std::min(port.lastReadCount(), length - got);
         got += arrived;
         if (st == status::Ok && got == length)
             return status::Ok;
         if (st != status::Ok && st != status::TimedOut)
             return st;
-        // The camera may take its time before the first byte; once its data flows, a gap
-        // of several time-outs means bytes were lost, and waiting longer cannot bring them.
-        // A read that timed out after some bytes has seen that silence already.
+        // The camera may take its time before the first byte; once its data flows, a gap of a
+        // few character times means bytes were lost, and waiting longer cannot bring them.
+        // Whatever of the data is still coming is dropped, so the line is quiet again.
         emptyAfterStart =
             (got > 0 && (arrived == 0 || st == status::TimedOut)) ? emptyAfterStart + 1 : 0;
-        if (emptyAfterStart >= timing_.stalledReads)
+        if (emptyAfterStart >= timing_.stalledReads) {
+            quietAfterData();
             return status::TimedOut;
+        }
         sleepFor(timing_.rawRetrySleep);
     }
     return status::TimedOut;
+}
+
+bool CameraTransfers::quietAfterData() {
+    // A data phase in progress ends within a block's time; a line that keeps talking beyond
+    // that is left to the link's resynchronisation.
+    SerialPort& port = link_.port();
+    if (port.discardUntilQuiet(port.dataGap(), 2 * kBlockSize))
+        return true;
+    link_.requestResync();
+    return false;
 }
 
 void CameraTransfers::drainInput() {
@@ -570,9 +584,10 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
 }
 
 void CameraTransfers::resyncAfter(Status failure) {
-    // A read that timed out has seen the line quiet already; anything else may still be
+    // A read that timed out, and a block that failed its reply or count line, have seen the
+    // line quiet already (or asked for the resync themselves); anything else may still be
     // followed by bytes of the camera's.
-    if (failure != status::TimedOut)
+    if (failure != status::TimedOut && failure != status::Failed)
         link_.requestResync();
 }
 
@@ -635,26 +650,26 @@ Status CameraTransfers::readBlockOnce(std::uint32_t length, std::uint8_t* buffer
         st = link_.sendCommand(text.view(), reply, cmd::ReadBlock);
     if (st != status::Ok)
         return st;
-    // A reply spoiled on the line is most likely the camera's "OK" with the block behind it:
-    // reading the block (and not trusting it) keeps the line in step without waiting for it
-    // to fall quiet. Only a refusal sends nothing more.
-    const bool ok = isOkReply(reply);
-    if (!ok && std::string_view(reinterpret_cast<const char*>(reply.data()), reply.size())
-                   .starts_with("NG")) {
-        link_.requestResync();
+    // A reply spoiled on the line (or a refusal) is not followed by bytes we could trust:
+    // whatever comes (the count line and the block) is dropped until the line is quiet, which
+    // keeps it in step without waiting a whole time-out.
+    if (!isOkReply(reply)) {
+        // The reply came (spoiled): once the line is quiet, nothing of it is left to wait for.
+        if (quietAfterData())
+            link_.cancelResync();
         return status::Failed;
     }
     std::array<std::uint8_t, 8> line;
     st = readLine(line.data(), line.size());
     if (st != status::Ok)
         return st;
-    // The count line must announce the block asked for; the bytes still follow, so they are
-    // read (keeping the line in step) but not trusted.
-    const std::optional<long> count = parseCountLine(line);
-    st = readChunkRaw(buffer, length);
-    if (st == status::Ok && (!ok || count != long(length)))
-        st = status::Failed;
-    return st;
+    // The count line must announce the block asked for; otherwise the bytes that follow are
+    // dropped the same way.
+    if (parseCountLine(line) != long(length)) {
+        quietAfterData();
+        return status::Failed;
+    }
+    return readChunkRaw(buffer, length);
 }
 
 bool CameraTransfers::betweenBlocks(std::size_t blockLength, bool withProgress,

@@ -185,12 +185,17 @@ private:
     Status readPieces(std::uint32_t size, std::span<std::uint8_t> buffer, std::uint32_t pieceLength,
                       const PartAssembly& assembly, CameraWorker* worker, std::uint32_t& requested);
     // After a failed read: asks the link to wait for a quiet line before the next command,
-    // unless the failure was a time-out (the line was quiet then).
+    // unless the failure left the line quiet already (time-outs, spoiled replies and count
+    // lines of a block).
     void resyncAfter(Status failure);
     // Keeps only the ranges of the last read up to its first gap.
     void trimRangesAfterFirstFailure();
     // Reads and drops whatever is still arriving, so a retry starts on a quiet line.
     void drainInput();
+    // The same after a data phase went wrong: until the line is quiet for the data gap (the
+    // camera sends without pauses); a line still talking after that asks for a resync.
+    // False (and a resync asked for) when it never fell quiet.
+    bool quietAfterData();
     bool readsWithoutChecksum() const;
     void sleepFor(std::chrono::milliseconds d) const;
     // A station wait: through timing_.clock.

@@ -87,6 +87,45 @@ TEST(SerialPort, PartialReadThenSilenceTimesOutWithTheCount) {
     EXPECT_EQ(traced.port.lastReadCount(), 0u);
 }
 
+TEST(SerialPort, DataReadEndsAtTheFirstGapAndTheTailIsDropped) {
+    ScriptedPeer peer;
+    // T far above the data gap: a data read that waited T a second time would show as a
+    // second device read in the trace.
+    TracedPort traced(peer.path(), 2000ms);
+    ASSERT_EQ(traced.port.setRate(115200), kv::status::Ok);
+    peer.send("abc");
+    std::uint8_t buf[10] = {};
+    EXPECT_EQ(traced.port.readData(buf, 10, traced.port.dataGap()), kv::status::TimedOut);
+    EXPECT_EQ(traced.port.lastReadCount(), 3u);
+    const auto pieces = traced.taken();
+    ASSERT_EQ(pieces.size(), 1u);
+    EXPECT_EQ(pieces[0].done, 3u);
+
+    // Whatever is still waiting goes; the line is quiet afterwards.
+    peer.send("late bytes of the block");
+    EXPECT_TRUE(traced.port.discardUntilQuiet(traced.port.dataGap(), 1024));
+    EXPECT_EQ(traced.port.readData(buf, 1, 20ms), kv::status::TimedOut);
+    EXPECT_EQ(traced.port.lastReadCount(), 0u);
+    // A line that talks beyond the bound is reported, not drained for ever.
+    peer.send(std::string(600, 'x'));
+    EXPECT_FALSE(traced.port.discardUntilQuiet(traced.port.dataGap(), 100));
+}
+
+TEST(SerialPort, DataGapFollowsTheRateAndNeverExceedsT) {
+    ScriptedPeer peer;
+    struct Case {
+        int rate;
+        std::chrono::milliseconds t, gap;
+    };
+    // 16 characters of 10 bits, rounded up, plus the margin; capped at T.
+    for (const Case c : {Case{115200, 400ms, 2ms + kDataGapMargin},
+                         Case{9600, 400ms, 17ms + kDataGapMargin}, Case{9600, 30ms, 30ms}}) {
+        SerialPort port(peer.path(), kLineRS232, c.t);
+        ASSERT_EQ(port.setRate(c.rate), kv::status::Ok);
+        EXPECT_EQ(port.dataGap(), c.gap) << c.rate << " " << c.t.count();
+    }
+}
+
 TEST(SerialPort, PendingLineErrorsStopReadsAndWrites) {
     ScriptedPeer peer;
     TracedPort traced(peer.path());
