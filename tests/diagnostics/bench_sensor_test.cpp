@@ -71,10 +71,11 @@ std::string where(const camsim::SensorDefect& d) {
 
 // Every pixel kind of a seeded sensor, each where the calibration sorts it; every listed pixel
 // is in the encoded blemish list as our decoder reads it back.
-TEST(BenchSensor, SeededDefectsAreFoundInTheirClassesAndListed) {
+void checkSeededSensor(bool led, std::uint32_t seed) {
+    SCOPED_TRACE((led ? "LED station, seed " : "flash station, seed ") + std::to_string(seed));
     camsim::BenchStationOptions options;
-    options.sensorDefects = camsim::seededSensorDefects(5, 3);
-    BenchRig rig(options);
+    options.sensorDefects = camsim::seededSensorDefects(seed, 3);
+    BenchRig rig(options, led);
     rig.run(2);
     const auto cal = rig.recalculate();
     DecodedBlemishList list;
@@ -196,6 +197,11 @@ TEST(BenchSensor, SeededDefectsAreFoundInTheirClassesAndListed) {
     for (const char* failure : {"Double rows. Largest double row", "Double columns. Largest",
                                 "Rows of Clusters. Largest row", "Columns of Clusters. Largest"})
         EXPECT_NE(report.find(std::string("FAILURE: ") + failure), std::string::npos) << failure;
+}
+
+TEST(BenchSensor, SeededDefectsAreFoundInTheirClassesAndListed) {
+    checkSeededSensor(true, 5);
+    checkSeededSensor(false, 9);
 }
 
 // A sensor without defects passes on both kinds of station, noiseless or with dark current
