@@ -29,23 +29,28 @@ namespace kv::camsim {
 
 // A planted sensor defect, in the coordinates of the sensor's four colour planes (plane k
 // starts at raw line/sample (1,1), (0,1), (0,0), (1,0); plane lines and samples are 2 apart).
-// What the pixel kinds do:
-//   dead: a tenth of the light above the dark level; hot: 600 codes above its level in every
-//   picture; weak, strong: in light the pixel reads 85 % or 60 % of what its neighbours read
-//   (the calibration's gains see the whole reading, dark level included: a weak gain is one it
-//   keeps but marks, a strong one one it replaces);
-//   row/column: `length` dead pixels along the plane line/sample; double row/column: two such
-//   runs side by side; cluster row/column: a run of weak pixels beside a dead one (the weak
-//   run first: above, or to the left); cluster: a 2 x 2 block of dead pixels; blob: a dead block of
-//   2 lines x `length` samples (3 or more); dye: a 2 x 2 block whose colour filter passes 1.6 times
-//   the blue light (it reads 1.6 times as much; in white light as its neighbours); ceiling:
-//   `length` pixels down the last plane sample (479) from `line` that saturate early, 40 codes
-//   above their dark level.
-// Sensor-wide kinds: vignetting: a shadow over the raw pixels within `length` of the image
-//   corner `plane` names (0 top right, 1 top left, 2 bottom right, 3 bottom left; the top is
-//   raw line 0, the left raw sample 0), where the pixels read 30 % in light; dark current: `level`
-//   codes on every sample of a picture the camera does not compensate; noise: `level` is the
-//   standard deviation of every sample (codes), in place of the station's option.
+// Pixel kinds, at (`plane`, `line`, `sample`):
+//   dead          a tenth of the light above the dark level
+//   hot           600 codes above its level in every picture
+//   weak, strong  in light it reads 85 % or 60 % of what its neighbours read (the gains see
+//                 the whole reading, dark level included: a weak gain is one the calibration
+//                 keeps but marks, a strong one one it replaces)
+//   row, column   `length` dead pixels along the plane line or sample
+//   double row, double column   two such runs side by side
+//   cluster row, cluster column a run of weak pixels (above, or to the left) beside a dead run
+//   cluster       a 2 x 2 block of dead pixels
+//   blob          a dead block of 2 lines x `length` samples (3 or more)
+//   dye           a 2 x 2 block whose filter passes more blue: 1.6 times the reading in blue
+//                 light, as its neighbours in white light
+//   ceiling       `length` pixels down the last plane sample (479) from `line` that saturate
+//                 early, 40 codes above their dark level
+// Sensor-wide kinds:
+//   vignetting    a shadow over the raw pixels within `length` of the image corner `plane`
+//                 names (0 top right, 1 top left, 2 bottom right, 3 bottom left; the top is
+//                 raw line 0, the left raw sample 0) where the pixels read 30 % in light
+//   dark current  `level` codes on every sample of a picture the camera does not compensate
+//   noise         `level` is the standard deviation of every sample (codes), in place of the
+//                 station's option
 struct SensorDefect {
     enum class Kind {
         Dead,
@@ -90,8 +95,10 @@ bool parseSensorDefects(std::string_view text, std::vector<SensorDefect>& out, s
 bool readSensorDefects(const std::string& path, std::vector<SensorDefect>& out, std::string& error);
 // The text form of a list, which parseSensorDefects reads back to the same list.
 std::string formatSensorDefects(const std::vector<SensorDefect>& defects);
-// `count` defects of every pixel kind, spread by `seed` over a grid so that none touches
-// another, one column in a sample column of its own, and the sensor's dark current and noise.
+// A seeded sensor: `count` dead, hot, weak and strong pixels, rows, clusters, blobs and dyes,
+// one double row, double column, cluster row and cluster column, spread over a grid so that
+// none touches another; a single ceiling pixel and a pair; one column in a sample column of
+// its own; the sensor's dark current and noise. No vignetting (seededVignetting).
 std::vector<SensorDefect> seededSensorDefects(std::uint32_t seed, int count);
 // A vignetting shadow in a corner chosen by `seed`, of `radius` raw pixels.
 SensorDefect seededVignetting(std::uint32_t seed, int radius);
