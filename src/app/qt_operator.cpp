@@ -3,8 +3,10 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QProgressDialog>
+#include <QStatusBar>
 
 namespace kv::app {
 
@@ -126,6 +128,13 @@ void QtOperator::setWaitCursor(bool on) {
         QApplication::restoreOverrideCursor();
         --waitCursors_;
     }
+}
+
+void QtOperator::setStatusText(std::string_view text) {
+    auto* window = parent_ ? qobject_cast<QMainWindow*>(parent_->window()) : nullptr;
+    if (window)
+        window->statusBar()->showMessage(
+            QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
 }
 
 } // namespace kv::app

@@ -31,6 +31,7 @@ public:
     bool cancelled() override;
     void pumpMessages() override;
     void setWaitCursor(bool on) override;
+    void setStatusText(std::string_view text) override;
 
     // The "A|*.a|B|*.b||" filters of the program as Qt name filters ("A (*.a);;B (*.b)").
     static QString qtFilter(std::string_view filter);

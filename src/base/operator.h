@@ -39,6 +39,8 @@ public:
     virtual bool cancelled() = 0;
     // Let waiting window messages run (the GUI stays alive during long work).
     virtual void pumpMessages() {}
+    // A line in the status bar while a station runs ("" clears it).
+    virtual void setStatusText(std::string_view /*text*/) {}
     virtual void setWaitCursor(bool /*on*/) {}
 };
 

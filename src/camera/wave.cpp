@@ -57,6 +57,34 @@ std::vector<std::int16_t> decodeImaAdpcm(ByteSpan note) {
     return samples;
 }
 
+Bytes encodeImaAdpcm(std::span<const std::int16_t> samples) {
+    Bytes note((samples.size() + 1) / 2);
+    AdpcmState state;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        // The code whose decoded step comes nearest the sample; the decoder then follows.
+        const int step = kStepTable[static_cast<std::size_t>(state.index)];
+        int diff = samples[i] - state.predictor;
+        unsigned code = 0;
+        if (diff < 0) {
+            code = 8;
+            diff = -diff;
+        }
+        if (diff >= step) {
+            code |= 4;
+            diff -= step;
+        }
+        if (diff >= step >> 1) {
+            code |= 2;
+            diff -= step >> 1;
+        }
+        if (diff >= step >> 2)
+            code |= 1;
+        state.decode(code);
+        note[i / 2] |= static_cast<std::uint8_t>(i % 2 ? code : code << 4);
+    }
+    return note;
+}
+
 Bytes makeWaveImage(ByteSpan note) {
     if (note.size() > kMaxNoteLength)
         return {};

@@ -21,6 +21,9 @@ inline constexpr std::size_t kMaxNoteLength = 64u << 20;
 // Decodes an IMA ADPCM note (predictor and step index start at 0) into 2 × note.size()
 // signed 16-bit samples.
 std::vector<std::int16_t> decodeImaAdpcm(ByteSpan note);
+// The camera's side: 16-bit samples coded two to a byte, high nibble first (an odd last
+// sample is padded with a silent one). decodeImaAdpcm reads them back.
+Bytes encodeImaAdpcm(std::span<const std::int16_t> samples);
 
 // The whole wave file for a note: the 58-byte header, then the samples little-endian.
 // Empty when the note is longer than kMaxNoteLength.

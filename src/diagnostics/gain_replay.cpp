@@ -183,13 +183,16 @@ GainReplayResult replayGainRun(Operator& op, const settings::Profile& profile,
         }
         if (!op.confirm(text + "\nContinue?")) {
             result.errorText += "\n" + text;
+            result.cancelled = true;
             return result;
         }
     } else if (!o.automaticMode) {
         if (!o.askContinue)
             op.message("Sensor Passed");
-        else if (!op.confirm("Sensor Passed\nContinue?"))
+        else if (!op.confirm("Sensor Passed\nContinue?")) {
+            result.cancelled = true;
             return result;
+        }
     }
     if (o.afterVerdict && !o.afterVerdict(cal))
         return result;

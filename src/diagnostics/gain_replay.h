@@ -34,8 +34,9 @@ struct GainReplayOptions {
 };
 
 struct GainReplayResult {
-    int status = 0xFFFF; // 0 when the run completed and the operator went on
-    int passed = 0;      // the sensor verdict (1 = passed)
+    int status = 0xFFFF;    // 0 when the run completed and the operator went on
+    int passed = 0;         // the sensor verdict (1 = passed)
+    bool cancelled = false; // the operator cancelled a verdict box
     std::string errorText;
 };
 

@@ -206,6 +206,7 @@ int GainRun::replay(const std::filesystem::path& folder) {
     }
     const GainReplayResult result = replayGainRun(s_.op, s_.profile, r);
     s_.errorText += result.errorText;
+    s_.stopped = s_.stopped || result.cancelled;
     if (link)
         end();
     return result.status;
@@ -228,6 +229,7 @@ void GainRun::end() {
 }
 
 int GainRun::run() {
+    s_.stopped = false;
     if (o_.passes) {
         passes_ = *o_.passes;
     } else if (s_.automaticMode) {
@@ -315,7 +317,7 @@ int GainRun::run() {
                     !s_.op.confirm(level == ExposureLevel::TooDark
                                        ? "Incorrect White Level Exposure - Not enough light!"
                                        : "Incorrect White Level Exposure - Too much light!"))
-                    return kGainRunFailed;
+                    return s_.stopped = true, kGainRunFailed;
             }
         }
         stationCommand(s_, camera::cmd::Status);
@@ -336,9 +338,9 @@ int GainRun::run() {
             if (s_.automaticMode)
                 return fail(text), kGainRunFailed;
             if (!s_.op.confirm(text + "\nContinue?"))
-                return kGainRunFailed;
+                return s_.stopped = true, kGainRunFailed;
         } else if (!s_.automaticMode && !s_.op.confirm("Sensor Passed\nContinue?")) {
-            return kGainRunFailed;
+            return s_.stopped = true, kGainRunFailed;
         }
         return downloads(cal) ? 0 : kGainRunFailed;
     }();
@@ -360,29 +362,6 @@ int createGainCommand(Station& s, const GainRunOptions& options) {
         s.op.message(s.errorText.substr(1));
     s.errorText.clear();
     stationCommand(s, camera::cmd::PingMode, {1});
-    return result;
-}
-
-int runFinalTest(Station& s, const GainRunOptions& options) {
-    using namespace camera::cmd;
-    s.op.pumpMessages();
-    stationCommand(s, PingMode, {0});
-    s.errorText.clear();
-    int result = kGainRunFailed;
-    if (s.profile.getInt("DIAGNOSTICS", "FINAL_TEST_SELECTION", 0) == 1)
-        result = neutralizeCameraColor(s) ? 0 : kGainRunFailed;
-    else
-        result = createGainRun(s, options);
-    if (result == 0 && s.errorText.empty()) {
-        stationCommand(s, Flash, {1});
-        stationCommand(s, Quality, {0});
-        stationCommand(s, AutoExposure, {1});
-        stationCommand(s, Sound, {0});
-    }
-    stationCommand(s, PingMode, {1});
-    if (!s.errorText.empty())
-        s.op.message(s.errorText.substr(1));
-    s.errorText.clear();
     return result;
 }
 

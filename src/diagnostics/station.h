@@ -43,6 +43,9 @@ struct Station {
     camera::TransferTiming timing;
     // Failure messages collected by a procedure, shown by the menu command at the end.
     std::string errorText;
+    // Set when the operator cancels a verdict or an exposure warning of the gain run (cleared
+    // when a run starts); the station loop and the final test stop on it.
+    bool stopped = false;
 
     // Transfers on the connected camera with the station's clock.
     camera::CameraTransfers transfers() const;

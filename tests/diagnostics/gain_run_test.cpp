@@ -113,6 +113,8 @@ TEST(GainRun, LedStationLoopsUntilCancelAndCreateGainBracketsWithPingMode) {
     EXPECT_EQ(z5.back(), "Z5;1");
 
     rig.camera.commandLog();
+    rig.profile.writeString("DIAGNOSTICS", "SOUND_FILE", "/usr/share/kvmini/test.wav");
+    rig.profile.writeString("SOUND_PARAMS", "DEBUG_FILE", (rig.dir / "sound.txt").string());
     EXPECT_EQ(runFinalTest(rig.station, o), 0);
     const auto tail = rig.sequence({"Z5;", "F0;", "Q0;", "E1;", "S0;"});
     ASSERT_GE(tail.size(), 5u);
@@ -150,6 +152,81 @@ TEST(GainRun, ReplayWithACameraDownloads) {
     EXPECT_TRUE(rig.op.asked("Sensor Passed\nContinue?"));
     EXPECT_EQ(rig.bench.blockLog().size(), 2 * blocks); // the same downloads as the camera run
     EXPECT_NE(rig.file("r.txt").find("Camera: KVMini\n"), std::string::npos);
+}
+
+} // namespace
+} // namespace kv::testing
+
+namespace kv::testing {
+namespace {
+
+using namespace diagnostics;
+
+// The final test: after the gain run a picture with a note recorded while the test sound
+// plays; the camera's settings come back however the test ends.
+TEST(FinalTest, PictureAndSoundStepAndTheRestoresOnEveryPath) {
+    struct Case {
+        const char* name;
+        double tones;          // the level at which the microphone hears the test sound
+        const char* refuse;    // a camera command refused from the start
+        const char* cancelled; // the box answered Cancel
+        int result;
+        const char* error; // the box shown at the end ("" = none)
+        bool pictured;     // the final picture was taken (S0;1 and P0 after the downloads)
+    };
+    const Case cases[] = {
+        {"passes", 6000, "", "", 0, "", true},
+        {"deaf microphone", 0, "", "", kGainRunFailed, "Sound Test FAILED!", true},
+        {"no picture", 6000, "P0", "", kGainRunFailed, "Final Picture Retrieve Failed!", true},
+        {"verdict cancelled", 6000, "", "Sensor Passed\nContinue?", kGainRunFailed, "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        camsim::BenchStationOptions bench;
+        bench.highToneLevel = bench.lowToneLevel = c.tones;
+        GainRunRig rig(bench);
+        rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
+        rig.profile.writeString("SOUND_PARAMS", "DEBUG_FILE", (rig.dir / "sound.txt").string());
+        rig.profile.writeString("DIAGNOSTICS", "SOUND_FILE", "/usr/share/kvmini/test.wav");
+        if (*c.cancelled)
+            rig.op.answers[c.cancelled] = "no";
+        camsim::FaultOptions faults;
+        faults.refuseCommand = c.refuse;
+        rig.camera.setFaults(faults);
+        GainRunOptions o;
+        o.passes = 1;
+        EXPECT_EQ(runFinalTest(rig.station, o), c.result);
+        EXPECT_EQ(rig.station.stopped, *c.cancelled != 0);
+        if (*c.error)
+            EXPECT_TRUE(rig.op.said(c.error)) << rig.op.messages.size();
+        else
+            EXPECT_TRUE(rig.op.messages.empty()) << rig.op.messages.front();
+
+        const auto log = rig.sequence({"Z5;", "F0;", "Q0;", "E1;", "S0;", "P0", "D1"});
+        ASSERT_GE(log.size(), 5u);
+        EXPECT_EQ(log[1], "Z5;0"); // after the connection's own
+        EXPECT_EQ(std::vector<std::string>(log.end() - 5, log.end()),
+                  (std::vector<std::string>{"F0;1", "Q0;0", "E1;1", "S0;0", "Z5;1"}));
+        const auto soundOn = std::find(log.begin(), log.end(), "S0;1");
+        EXPECT_EQ(soundOn != log.end(), c.pictured);
+        if (soundOn != log.end()) {
+            ASSERT_LT(soundOn + 1, log.end());
+            EXPECT_EQ(*(soundOn + 1), "P0");
+            // The downloads are over before the picture is taken.
+            EXPECT_EQ(std::find_if(soundOn, log.end(),
+                                   [](const std::string& l) { return l.rfind("D1", 0) == 0; }),
+                      log.end());
+        }
+        const bool summary = std::filesystem::exists(rig.dir / "sound.txt");
+        EXPECT_EQ(summary, c.pictured && !*c.refuse);
+        if (c.result == 0) {
+            int stored = 0;
+            for (const auto& e : std::filesystem::directory_iterator(rig.dir.path()))
+                stored += e.path().filename().string().rfind("final", 0) == 0;
+            EXPECT_EQ(stored, 2); // the picture and its note
+            EXPECT_NE(rig.file("sound.txt").find("PASS\n\n"), std::string::npos);
+        }
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "camsim/bench_station.h"
 
 #include "camera/parameter_block.h"
+#include "camera/wave.h"
 #include "camsim/transfer_commands.h"
 #include "diagnostics/srecord.h"
 #include "imaging/process/ram_file.h"
@@ -654,6 +655,60 @@ void takeFrame(BenchCamera& cam, BenchStation::Model& m, bool compensated,
     store.dram = std::move(ram);
 }
 
+// The length of the note a picture with sound records.
+constexpr double kNoteSeconds = 10;
+
+// What the microphone hears in `seconds`: the two tones while the loudspeaker plays the test
+// sound, noise always.
+std::vector<std::int16_t> microphone(const BenchStation::Model& m, double seconds) {
+    BenchStationOptions o;
+    bool playing;
+    {
+        std::lock_guard guard(m.lock);
+        o = m.options;
+        playing = !m.playing.empty();
+    }
+    const std::size_t n = static_cast<std::size_t>(std::max(0.0, seconds) * double(o.micRate));
+    std::vector<std::int16_t> out(n);
+    std::mt19937 random(o.seed);
+    std::normal_distribution<double> noise(0.0, o.micNoise);
+    const double fHigh = 625000.0 / double(o.periodHigh);
+    const double fLow = 625000.0 / double(o.periodLow);
+    constexpr double twoPi = 2 * std::numbers::pi;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double t = double(i) / double(o.micRate);
+        double v = o.micNoise > 0 ? noise(random) : 0.0;
+        if (playing)
+            v += o.highToneLevel * std::sin(twoPi * fHigh * t) +
+                 o.lowToneLevel * std::sin(twoPi * fLow * t);
+        out[i] = static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
+    }
+    return out;
+}
+
+// A picture taken with sound on while the loudspeaker plays gets a sound note of what the
+// microphone heard (stored before it, as the camera keeps notes).
+void recordNote(BenchCamera& cam, const BenchStation::Model& m) {
+    {
+        std::lock_guard guard(m.lock);
+        if (m.playing.empty())
+            return;
+    }
+    bool soundOn = false;
+    // Memory-card cameras keep their notes as files: none is made for them.
+    cam.withState([&](CameraState& s) { soundOn = s.sound != 0 && (s.type & 0x400) == 0; });
+    if (!soundOn)
+        return;
+    StoredItem note;
+    note.kind = 1;
+    note.data = appendCheckWord(camera::encodeImaAdpcm(microphone(m, kNoteSeconds)));
+    cam.withState([&](CameraState& s) {
+        auto& items = transferStore(s).items;
+        if (!items.empty() && items.back().kind == 0)
+            items.insert(items.end() - 1, std::move(note));
+    });
+}
+
 void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::Model> model) {
     const CommandHandler picture = camera.handler("P0");
     const CommandHandler p7 = camera.handler("P7");
@@ -662,6 +717,7 @@ void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::
         // command is read.
         picture ? picture(cam, c) : cam.sendOk();
         takeFrame(cam, *model, false);
+        recordNote(cam, *model);
     });
     camera.addHandler("P7", [model, p7](BenchCamera& cam, const BenchCommand& c) {
         p7 ? p7(cam, c) : cam.sendOk();
@@ -891,30 +947,11 @@ std::string BenchStation::playing() const {
 }
 
 Bytes BenchStation::record(double seconds) const {
-    BenchStationOptions o;
-    bool playing;
-    {
-        std::lock_guard guard(model_->lock);
-        o = model_->options;
-        playing = !model_->playing.empty();
-    }
-    const std::size_t n = static_cast<std::size_t>(std::max(0.0, seconds) * double(o.micRate));
-    Bytes out(2 * n);
-    std::mt19937 random(o.seed);
-    std::normal_distribution<double> noise(0.0, o.micNoise);
-    const double fHigh = 625000.0 / double(o.periodHigh);
-    const double fLow = 625000.0 / double(o.periodLow);
-    constexpr double twoPi = 2 * std::numbers::pi;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double t = double(i) / double(o.micRate);
-        double v = o.micNoise > 0 ? noise(random) : 0.0;
-        if (playing)
-            v += o.highToneLevel * std::sin(twoPi * fHigh * t) +
-                 o.lowToneLevel * std::sin(twoPi * fLow * t);
-        const auto s = static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
-        out[2 * i] = static_cast<std::uint8_t>(s & 0xFF);
-        out[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(s) >> 8);
-    }
+    const std::vector<std::int16_t> samples = microphone(*model_, seconds);
+    Bytes out;
+    out.reserve(2 * samples.size());
+    for (std::int16_t v : samples)
+        appendLe16(out, static_cast<std::uint16_t>(v));
     return out;
 }
 
