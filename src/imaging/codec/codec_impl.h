@@ -17,7 +17,7 @@ inline constexpr double kDiagonalWeight[4] = {6.0, 4.1, 2.4, 1.9};
 // Channel segments come in the order Cr, Y, Cb.
 inline constexpr int kStreamPlaneOrder[3] = {2, 0, 1};
 inline constexpr std::uint16_t kChannelLetter[3] = {'Y', 'b', 'r'};
-inline constexpr std::size_t kStreamPadding = 16;
+inline constexpr std::size_t kStreamPadding = 32;
 
 // A band as columns [x, x + w) and positions [y, y + h) of a plane.
 struct Band {

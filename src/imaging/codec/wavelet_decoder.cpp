@@ -127,11 +127,29 @@ DecodeError decodeBand(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint
         --x;
         nextColumn();
     }
-    std::uint64_t pos = bitPos;
+    // The next bits of the stream from the top bit of bits down, count of them valid; next is
+    // the first byte not yet wholly in bits. A refill before each symbol leaves 56 to 63 bits,
+    // enough for a code and its extra bits, and its load does not wait on the symbol before
+    // (only its shift does), unlike a load from the bit position.
+    const std::uint8_t* next = buf + (bitPos >> 3);
+    std::uint64_t bits = 0;
+    unsigned count = 0;
+    auto refill = [&] {
+        bits |= loadBe64(next) >> count;
+        next += (63 - count) >> 3;
+        count |= 56;
+    };
+    auto consume = [&](unsigned n) {
+        bits <<= n;
+        count -= n;
+    };
+    refill();
+    consume(static_cast<unsigned>(bitPos & 7));
     bool first = true;
     wholeRun = false;
     while (remaining > 0) {
-        const std::uint64_t window = loadBe64(buf + (pos >> 3)) << (pos & 7);
+        refill();
+        const std::uint64_t window = bits;
         const unsigned entry = fast[window >> (64 - kFastBits)];
         unsigned symbol, length;
         if (entry != 0) {
@@ -141,7 +159,7 @@ DecodeError decodeBand(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint
             symbol = lookup[window >> 48];
             length = lengths[symbol];
         }
-        pos += length;
+        consume(length);
         std::uint32_t run = 0;
         float value = 0.0f;
         bool isRun;
@@ -153,8 +171,8 @@ DecodeError decodeBand(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint
             isRun = true;
         } else {
             const unsigned extra = (symbol & 1) ? 16 : 8;
-            const auto e = static_cast<std::uint32_t>((window << length) >> (64 - extra));
-            pos += extra;
+            const auto e = static_cast<std::uint32_t>(bits >> (64 - extra));
+            consume(extra);
             isRun = symbol >= 104;
             if (isRun)
                 run = e;
@@ -163,7 +181,7 @@ DecodeError decodeBand(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint
             else
                 value = static_cast<float>(-static_cast<int>(e)) * step;
         }
-        if (pos > endBits)
+        if (static_cast<std::uint64_t>(next - buf) * 8 - count > endBits)
             return DecodeError::PastEnd;
         if (!isRun) {
             plane[idx] = value;
@@ -197,7 +215,7 @@ DecodeError decodeBand(const std::uint8_t* buf, std::uint64_t& bitPos, std::uint
         }
         first = false;
     }
-    bitPos = pos;
+    bitPos = static_cast<std::uint64_t>(next - buf) * 8 - count;
     return DecodeError::None;
 }
 
