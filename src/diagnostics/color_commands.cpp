@@ -36,20 +36,6 @@ std::optional<std::vector<std::uint16_t>> loadWhite(Station& s, const std::strin
     return samples;
 }
 
-// The white picture's mean of each channel (B, G, T, R, 10-bit).
-ChannelMeans whiteMeans(const std::vector<std::uint16_t>& white) {
-    ChannelMeans sum{};
-    for (int j = 0; j < process::kCellRows; ++j)
-        for (int k = 0; k < process::kCellColumns; ++k) {
-            const ChannelRow c = cellRow(process::MosaicCell(white.data(), k, j));
-            for (int i = 0; i < 4; ++i)
-                sum[static_cast<std::size_t>(i)] += c[static_cast<std::size_t>(i)] / 64;
-        }
-    for (double& v : sum)
-        v /= double(process::kCellCount);
-    return sum;
-}
-
 bool solve3(std::array<std::array<double, 3>, 3> a, std::array<double, 3>& x) {
     // Gaussian elimination with partial pivoting.
     std::array<double, 3> b = x;
@@ -79,6 +65,19 @@ bool solve3(std::array<std::array<double, 3>, 3> a, std::array<double, 3>& x) {
 }
 
 } // namespace
+
+ChannelMeans whiteMeans(const std::vector<std::uint16_t>& white) {
+    ChannelMeans sum{};
+    for (int j = 0; j < process::kCellRows; ++j)
+        for (int k = 0; k < process::kCellColumns; ++k) {
+            const ChannelRow c = cellRow(process::MosaicCell(white.data(), k, j));
+            for (int i = 0; i < 4; ++i)
+                sum[static_cast<std::size_t>(i)] += c[static_cast<std::size_t>(i)] / 64;
+        }
+    for (double& v : sum)
+        v /= double(process::kCellCount);
+    return sum;
+}
 
 std::optional<CellRect> parseRect(std::string_view text) {
     double v[4];

@@ -23,6 +23,9 @@ std::optional<CellRect> parseRect(std::string_view text);
 // Mean sensor levels (B, G, T, R, 10-bit) of a neutral target.
 using ChannelMeans = std::array<double, 4>;
 
+// The mean of each channel (B, G, T, R, 10-bit) of a white MONO16 mosaic.
+ChannelMeans whiteMeans(const std::vector<std::uint16_t>& white);
+
 // Finds the neutral target inside `rect` of a frame memory image (kRamFileSize bytes): the
 // cells at least half as bright as the rectangle's brightest tenth. With `white` (a MONO16
 // mosaic of the white panel) each sample is first evened out by the white picture. Nothing

@@ -53,6 +53,9 @@ bool setSerialNumber(Station& s);
 inline constexpr std::size_t kGainImageBytes = 387968;
 inline constexpr std::size_t kBlemishListBytes = 49152;
 inline constexpr std::size_t kGammaTableBytes = 2048;
+// Where the camera keeps the gain image it programmed: read back through "U2" (its FRAM
+// window) to check what it holds.
+inline constexpr long kGainFlashAddress = 0x80000;
 // A batch image is at most the camera's 1 MiB frame memory.
 inline constexpr std::size_t kMaxBatchImage = 1u << 20;
 

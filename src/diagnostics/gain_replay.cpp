@@ -85,6 +85,9 @@ std::string sensorReportJson(const SensorCalibration& cal) {
          ", \"maximumGain\": " + number(cal.maximumGain()) +
          ", \"darkBlemishes\": " + std::to_string(cal.darkBlemishCount()) +
          ", \"colourDye\": " + std::to_string(cal.colourDyePixels()) + "},\n";
+    const auto& levels = cal.colourLevels();
+    j += "  \"colourLevels\": [" + std::to_string(levels[0]) + ", " + std::to_string(levels[1]) +
+         ", " + std::to_string(levels[2]) + ", " + std::to_string(levels[3]) + "],\n";
     const auto& r = cal.resetStats();
     j += "  \"reset\": {\"average\": " + std::to_string(r.average) +
          ", \"deviation\": " + std::to_string(r.deviation) +
@@ -169,11 +172,14 @@ GainReplayResult replayGainRun(Operator& op, const settings::Profile& profile,
 
     runCalibrationSteps(cal, op);
     result.passed = cal.passed();
+    const bool continued = !o.afterEvaluation || o.afterEvaluation(cal);
 
     const bool written = platform::writeFileAtomically(reportPath, header + cal.report()) &&
                          platform::writeFileAtomically(o.folder / "r.json", sensorReportJson(cal));
     if (!written)
         return failure("Invalid File Name: " + reportPath.string() + "\n");
+    if (!continued)
+        return result;
 
     if (cal.passed() == 0) {
         const std::string text = "SENSOR/BOARD FAILURE!\n" + cal.operatorMessage();

@@ -31,6 +31,9 @@ struct GainReplayOptions {
     std::string firmwareRevision;
     bool askContinue = false;
     std::function<bool(SensorCalibration&)> afterVerdict;
+    // With a camera: runs after the evaluation, before the report is written (the colour
+    // steps, which add to it); false fails the run once the report is written.
+    std::function<bool(SensorCalibration&)> afterEvaluation;
 };
 
 struct GainReplayResult {

@@ -1,5 +1,6 @@
 #include "diagnostics/gain_run.h"
 
+#include "camera/parameter_block.h"
 #include "camera/transfers.h"
 #include "diagnostics/color_commands.h"
 #include "diagnostics/dac_test.h"
@@ -8,6 +9,8 @@
 #include "diagnostics/sensor_calibration.h"
 #include "diagnostics/station.h"
 #include "diagnostics/station_outputs.h"
+#include "imaging/process/color_params.h"
+#include "imaging/process/gamma_table.h"
 #include "imaging/process/ram_file.h"
 #include "platform/atomic_file.h"
 #include "settings/app_settings.h"
@@ -61,6 +64,8 @@ private:
     bool expose(int i, int n);
     bool afterExposure();
     bool upload(int i, int n, std::vector<std::uint16_t>& frame);
+    bool checkCameraStatus();
+    bool colourSteps(SensorCalibration& cal);
     bool downloads(SensorCalibration& cal);
     int replay(const std::filesystem::path& folder);
     void end();
@@ -72,6 +77,7 @@ private:
     int savedFlash_ = 1;
     int whiteExposure_ = 7;
     int blueExposure_ = 7;
+    Bytes parameters_; // the camera's process parameters with this sensor's colour levels
 };
 
 bool GainRun::expose(int i, int n) {
@@ -146,21 +152,69 @@ bool GainRun::upload(int i, int n, std::vector<std::uint16_t>& frame) {
     return frame.size() == static_cast<std::size_t>(kRawPixels);
 }
 
+// Step 7: the camera must report no error after the exposures.
+bool GainRun::checkCameraStatus() {
+    const Status st = stationCommand(s_, camera::cmd::Status);
+    s_.clock.sleep(500ms);
+    if (st != status::Ok || !s_.camera || s_.camera->status().errorStatus != 0)
+        return fail("Error status in Camera!");
+    return true;
+}
+
+// Step 9: the colour levels of this sensor go into the camera's process parameters (with the
+// colour block of the settings), which "DOWNLOAD_COLOR" sends back after the verdict.
+bool GainRun::colourSteps(SensorCalibration& cal) {
+    s_.op.setProgressText("Calculating color conversion corrections");
+    const std::array<long, 4> levels = cal.colourCorrections();
+    s_.op.setProgressText("Fetching Process Parameters");
+    if (!s_.camera || s_.transfers().readParameterRecord(parameters_) != status::Ok ||
+        parameters_.size() < camera::kParamColorEnd) {
+        parameters_.clear();
+        return fail("Comm error fetching parameters!");
+    }
+    placeColorBlock(parameters_, process::ConvertColorParams(process::LoadColorParams(s_.profile)),
+                    levels);
+    std::array<long, 4> written{};
+    for (std::size_t i = 0; i < 4; ++i)
+        written[i] = camera::paramWord(parameters_, camera::kParamLevelsOffset + 2 * i);
+    cal.colourReport(written);
+    return true;
+}
+
+// Step 11, in this order: gamma table, blemish list, gain image (read back from the camera's
+// flash and compared), process parameters; then the camera must answer again.
 bool GainRun::downloads(SensorCalibration& cal) {
     const auto& p = s_.profile;
-    if (p.getInt("DIAGNOSTICS", "DOWNLOAD_BLEMISH", 1) == 1) {
+    const auto wanted = [&](const char* key) { return p.getInt("DIAGNOSTICS", key, 1) == 1; };
+    if (wanted("DOWNLOAD_GAMMA")) {
+        s_.op.setProgressText("Downloading Gamma Table");
+        const Bytes table = process::GammaTableBytes(process::BuiltInGammaTable());
+        if (downloadBlock(s_, table, 0, kDownloadGamma) != status::Ok)
+            return fail("Error during GAMMA download!");
+    }
+    if (wanted("DOWNLOAD_BLEMISH")) {
         s_.op.setProgressText("Downloading Blemish List");
         if (downloadBlock(s_, cal.encodedBlemishList(), 0, kDownloadBlemish) != status::Ok)
             return fail("Error during BLEMISH download!");
     }
-    if (p.getInt("DIAGNOSTICS", "DOWNLOAD_GAIN", 1) == 1) {
+    if (wanted("DOWNLOAD_GAIN")) {
         s_.op.setProgressText("Downloading Gain Data");
         const Bytes sent(cal.encodedGains().begin(), cal.encodedGains().end());
         if (downloadBlock(s_, sent, 0, kDownloadGain) != status::Ok)
             return fail("Error during GAIN download!");
-        // The host's copy must still be what was encoded.
-        if (!std::equal(sent.begin(), sent.end(), cal.encodedGains().begin()))
+        Bytes back;
+        const Status st = s_.transfers().uploadMemoryPlain(
+            camera::cmd::ReadFram, kGainFlashAddress, static_cast<long>(sent.size()), back,
+            [](long done) { return formatted("Gain Read Back -- Uploading %ld", done); }, s_.op);
+        if (st != status::Ok || back.size() != sent.size())
+            return fail("Error during Gain File upload!");
+        if (back != sent)
             return fail("Error during GAIN download! Host Gain Corruption.");
+    }
+    if (wanted("DOWNLOAD_COLOR")) {
+        s_.op.setProgressText("Downloading Process Parameters");
+        if (parameters_.empty() || s_.transfers().writeParameterRecord(parameters_) != status::Ok)
+            return fail("Error during PARAMETERS download!");
     }
     pollStatus();
     if (stationCommand(s_, camera::cmd::Status) != status::Ok)
@@ -182,6 +236,7 @@ int GainRun::replay(const std::filesystem::path& folder) {
         r.cameraName = "KVMini";
         r.firmwareRevision = std::string(link->status().firmwareText());
         r.askContinue = true;
+        r.afterEvaluation = [this](SensorCalibration& cal) { return colourSteps(cal); };
         r.afterVerdict = [this](SensorCalibration& cal) { return downloads(cal); };
         if (s_.profile.getInt("DIAGNOSTICS", "DOWNLOAD_DAC", 1) == 1) {
             Bytes line;
@@ -203,6 +258,10 @@ int GainRun::replay(const std::filesystem::path& folder) {
                 return kGainRunFailed;
             }
         }
+    }
+    if (link && !checkCameraStatus()) {
+        end();
+        return kGainRunFailed;
     }
     const GainReplayResult result = replayGainRun(s_.op, s_.profile, r);
     s_.errorText += result.errorText;
@@ -290,6 +349,9 @@ int GainRun::run() {
         }
         if (stationCommand(s_, camera::cmd::ResetError) != status::Ok)
             return fail("Error resetting status in Camera!"), kGainRunFailed;
+        // The LED exposures are timed by "E0": the DAC test leaves automatic exposure on.
+        if (led_)
+            stationCommand(s_, camera::cmd::AutoExposure, {0});
 
         const int n = passes_ + 3;
         if (!led_)
@@ -303,8 +365,11 @@ int GainRun::run() {
         for (int i = 0; i < n; ++i) {
             expose(i, n);
             afterExposure();
-            if (!upload(i, n, frame))
-                return fail("Error during Gain File upload!"), kGainRunFailed;
+            if (!upload(i, n, frame)) {
+                if (!s_.stopped)
+                    fail("Error during Gain File upload!");
+                return kGainRunFailed;
+            }
             if (i == 0) {
                 cal.storeDark(frame);
             } else if (i == n - 1) {
@@ -320,18 +385,19 @@ int GainRun::run() {
                     return s_.stopped = true, kGainRunFailed;
             }
         }
-        stationCommand(s_, camera::cmd::Status);
-        s_.clock.sleep(500ms);
-        if (s_.camera && s_.camera->status().errorStatus != 0)
-            return fail("Error status in Camera!"), kGainRunFailed;
+        if (!checkCameraStatus())
+            return kGainRunFailed;
 
         cal.setWorkingFolder(folder);
         runCalibrationSteps(cal, s_.op);
         if (!cal.saveWorkingFiles())
             s_.op.message("FileError!");
+        const bool coloured = colourSteps(cal);
         if (!platform::writeFileAtomically(reportPath, header + cal.report()) ||
             !platform::writeFileAtomically(folder / "r.json", sensorReportJson(cal)))
             return fail("Invalid File Name: " + reportPath.string() + "\n"), kGainRunFailed;
+        if (!coloured)
+            return kGainRunFailed;
 
         if (cal.passed() == 0) {
             const std::string text = "SENSOR/BOARD FAILURE!\n" + cal.operatorMessage();

@@ -1,5 +1,6 @@
 #include "diagnostics/sensor_calibration.h"
 
+#include "diagnostics/color_commands.h"
 #include "diagnostics/vignetting.h"
 #include "imaging/tiff_forms.h"
 #include "settings/profile.h"
@@ -1324,6 +1325,15 @@ int SensorCalibration::evaluate() {
     r += format("Reset image high value:\t%6ld\n", reset_.highValue);
     r += format("Ceiling:\t%6ld   (= 1023 - %3ld)\n", reset_.ceiling, reset_.ceiling >> 6);
     return passFlag_;
+}
+
+const std::array<long, 4>& SensorCalibration::colourCorrections() {
+    if (passes_ > 0) {
+        const ChannelMeans m = whiteMeans(white64_); // B, G, T, R
+        colourLevels_ = {std::lround(m[0]), std::lround(m[3]), std::lround(m[1]),
+                         std::lround(m[2])};
+    }
+    return colourLevels_;
 }
 
 void SensorCalibration::colourReport(const std::array<long, 4>& levels) {

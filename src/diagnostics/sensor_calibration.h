@@ -227,6 +227,10 @@ public:
 
     // The verdict: runs the checks, appends the report body; 1 = passed.
     int evaluate();
+    // The colour levels (B, R, G, T, 10-bit) that even out the four channels: the channel
+    // means of the white average, as "Color Matrix" takes them from a white image.
+    const std::array<long, 4>& colourCorrections();
+    const std::array<long, 4>& colourLevels() const { return colourLevels_; }
     void colourReport(const std::array<long, 4>& levels);
 
     // Working files into `folder`: with "GAIN_DIAGNOSTIC_FILES" 3 or more "a.tif" (white
@@ -344,6 +348,7 @@ private:
     double darkAverage_ = 0, darkDeviation_ = 0;
     ResetStatistics reset_;
     int dacSetting_ = 0;
+    std::array<long, 4> colourLevels_{1024, 1024, 1024, 1024};
     long vignettingArea_ = 0;
     int vignettingCorner_ = 0;
 

@@ -1,4 +1,6 @@
+#include "camera/parameter_block.h"
 #include "diagnostics/dac_test.h"
+#include "diagnostics/downloads.h"
 #include "diagnostics/gain_run.h"
 #include "diagnostics/sensor_calibration.h"
 #include "diagnostics/station_outputs.h"
@@ -94,7 +96,10 @@ TEST(GainRun, WorkingFilesReplayToTheSameReport) {
     const std::string replay = rig.file("r.txt");
     ASSERT_NE(replay.find("Camera: no camera\n"), std::string::npos);
     const auto body = [](const std::string& r) { return r.substr(r.find("\nSummary")); };
-    EXPECT_EQ(body(replay), body(camera));
+    // The camera run adds the colour levels it wrote into the camera's parameters.
+    const std::size_t colour = camera.find("\nColor Conversion:\n");
+    ASSERT_NE(colour, std::string::npos);
+    EXPECT_EQ(body(replay), body(camera.substr(0, colour)));
 }
 
 TEST(GainRun, LedStationLoopsUntilCancelAndCreateGainBracketsWithPingMode) {
@@ -225,6 +230,85 @@ TEST(FinalTest, PictureAndSoundStepAndTheRestoresOnEveryPath) {
                 stored += e.path().filename().string().rfind("final", 0) == 0;
             EXPECT_EQ(stored, 2); // the picture and its note
             EXPECT_NE(rig.file("sound.txt").find("PASS\n\n"), std::string::npos);
+        }
+    }
+}
+
+} // namespace
+} // namespace kv::testing
+
+namespace kv::testing {
+namespace {
+
+using namespace diagnostics;
+
+// The downloads after the verdict, in order, with the gain image read back from the camera,
+// the colour levels of this sensor in the camera's parameters, and the failures of the steps
+// around them.
+TEST(GainRun, DownloadsInOrderAndTheirFailures) {
+    struct Case {
+        const char* name;
+        const char* refuse;             // camera command refused from the start
+        bool errorAfterPictures;        // the camera reports an error status after the exposures
+        const char* error;              // "" = the run succeeds
+        std::vector<std::string> kinds; // download commands in order, once each
+    };
+    const std::vector<std::string> all = {"D3", "D2", "D1", "U2", "D4"};
+    const Case cases[] = {
+        {"all", "", false, "", all},
+        {"with the DAC test", "", false, "", {"D4", "D3", "D2", "D1", "U2", "D4"}},
+        {"no parameters", "R0", false, "Comm error fetching parameters!", {}},
+        {"no read-back", "U2", false, "Error during Gain File upload!", {"D3", "D2", "D1", "U2"}},
+        {"camera error", "", true, "Error status in Camera!", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        GainRunRig rig;
+        rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
+        camsim::FaultOptions faults;
+        faults.refuseCommand = c.refuse;
+        rig.camera.setFaults(faults);
+        if (c.errorAfterPictures) {
+            const camsim::CommandHandler reset = rig.camera.handler("P0");
+            rig.camera.addHandler(
+                "P0", [reset](camsim::BenchCamera& cam, const camsim::BenchCommand& command) {
+                    reset(cam, command);
+                    cam.withState([](camsim::CameraState& s) { s.errorStatus = 3; });
+                });
+        }
+        if (std::string_view(c.name) == "with the DAC test")
+            rig.profile.writeInt("DIAGNOSTICS", "DOWNLOAD_DAC", 1);
+        GainRunOptions o;
+        o.passes = 1;
+        const int result = createGainRun(rig.station, o);
+        EXPECT_EQ(result, *c.error ? kGainRunFailed : 0);
+        EXPECT_FALSE(rig.op.asked("Incorrect White Level Exposure - Too much light!"));
+        EXPECT_EQ(rig.station.errorText, *c.error ? std::string("\n") + c.error : "");
+        std::vector<std::string> kinds;
+        for (const std::string& line : rig.sequence({"D1", "D2", "D3", "D4", "U2"}))
+            if (kinds.empty() || kinds.back() != line.substr(0, 2))
+                kinds.push_back(line.substr(0, 2));
+        EXPECT_EQ(kinds, c.kinds);
+        const std::string report = rig.file("r.txt");
+        if (c.kinds.size() >= all.size()) {
+            // The levels went into the camera's parameters and the report.
+            const Bytes record =
+                rig.store([](camsim::TransferStore& s) { return s.parameterRecord; });
+            std::string levels = "BRGT_levels:";
+            for (std::size_t i = 0; i < 4; ++i)
+                levels += " " + std::to_string(
+                                    camera::paramWord(record, camera::kParamLevelsOffset + 2 * i));
+            EXPECT_NE(report.find("\nColor Conversion:\n=================\n" + levels + "\n"),
+                      std::string::npos)
+                << report.substr(report.size() - 200);
+            EXPECT_GT(camera::paramWord(record, camera::kParamLevelsOffset), 100);
+            // What the camera holds is what was sent.
+            const Bytes gain = rig.store([](camsim::TransferStore& s) { return s.gain; });
+            EXPECT_EQ(gain.size(), kGainImageBytes);
+            // After the downloads the camera is polled until it answers.
+            const auto tail = rig.sequence({"D4", "I0"});
+            ASSERT_GE(tail.size(), 2u);
+            EXPECT_EQ(tail.back(), "I0");
         }
     }
 }

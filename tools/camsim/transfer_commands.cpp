@@ -6,6 +6,7 @@
 
 #include "camera/command_table.h"
 #include "camera/memory_listing.h"
+#include "diagnostics/downloads.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -215,6 +216,10 @@ void receiveDownload(BenchCamera& cam, Session& session, const BenchCommand& c, 
                                                               : store.dram;
             grow(image, static_cast<std::size_t>(start + length));
             std::copy(block.begin(), block.end(), image.begin() + start);
+            // The gain image is programmed where "U2" reads it back.
+            const auto flashAt = static_cast<std::size_t>(diagnostics::kGainFlashAddress + start);
+            if (row == camera::cmd::WriteGain && flashAt + block.size() <= store.fram.size())
+                std::copy(block.begin(), block.end(), store.fram.begin() + long(flashAt));
         }
         store.downloads.push_back({row, start, length, checksum, good});
     }
