@@ -65,6 +65,7 @@ private:
     bool afterExposure();
     bool upload(int i, int n, std::vector<std::uint16_t>& frame);
     bool checkCameraStatus();
+    bool saveWorkingFiles(SensorCalibration& cal);
     bool colourSteps(SensorCalibration& cal);
     bool downloads(SensorCalibration& cal);
     int replay(const std::filesystem::path& folder);
@@ -181,6 +182,19 @@ bool GainRun::colourSteps(SensorCalibration& cal) {
     return true;
 }
 
+// The working files after the evaluation; the raw gain image and blemish list go where the
+// station's readers look for this camera's files ("GAIN_FILE", "BLEMISH_FILE").
+bool GainRun::saveWorkingFiles(SensorCalibration& cal) {
+    std::filesystem::path gain, blemish;
+    if (s_.camera && s_.profile.getInt("DIAGNOSTICS", "GAIN_DIAGNOSTIC_FILES", 0) >= 2) {
+        settings::AppSettings files(s_.profile);
+        const auto number = static_cast<std::uint32_t>(s_.camera->status().serialNumber);
+        gain = files.gainFileName(number, false, false).value_or(gain);
+        blemish = files.blemishFileName(number, false).value_or(blemish);
+    }
+    return cal.saveWorkingFiles(gain, blemish);
+}
+
 // Step 11, in this order: gamma table, blemish list, gain image (read back from the camera's
 // flash and compared), process parameters; then the camera must answer again.
 bool GainRun::downloads(SensorCalibration& cal) {
@@ -236,7 +250,11 @@ int GainRun::replay(const std::filesystem::path& folder) {
         r.cameraName = "KVMini";
         r.firmwareRevision = std::string(link->status().firmwareText());
         r.askContinue = true;
-        r.afterEvaluation = [this](SensorCalibration& cal) { return colourSteps(cal); };
+        r.afterEvaluation = [this](SensorCalibration& cal) {
+            if (!saveWorkingFiles(cal))
+                s_.op.message("FileError!");
+            return colourSteps(cal);
+        };
         r.afterVerdict = [this](SensorCalibration& cal) { return downloads(cal); };
         if (s_.profile.getInt("DIAGNOSTICS", "DOWNLOAD_DAC", 1) == 1) {
             Bytes line;
@@ -390,7 +408,7 @@ int GainRun::run() {
 
         cal.setWorkingFolder(folder);
         runCalibrationSteps(cal, s_.op);
-        if (!cal.saveWorkingFiles())
+        if (!saveWorkingFiles(cal))
             s_.op.message("FileError!");
         const bool coloured = colourSteps(cal);
         if (!platform::writeFileAtomically(reportPath, header + cal.report()) ||

@@ -3,6 +3,7 @@
 #include "diagnostics/color_commands.h"
 #include "diagnostics/vignetting.h"
 #include "imaging/tiff_forms.h"
+#include "platform/atomic_file.h"
 #include "settings/profile.h"
 
 #include <algorithm>
@@ -436,13 +437,17 @@ void SensorCalibration::resetStatistics() {
     }
 }
 
+void SensorCalibration::writeIntermediate(const char* name,
+                                          const std::vector<std::uint16_t>& frame) {
+    if (diagnosticFiles_ >= 3 && !workingFolder_.empty() &&
+        imaging::WriteMono16Tiff(workingFolder_ / name, kRawSamples, kRawLines, frame.data()) != 0)
+        workingFilesFailed_ = true;
+}
+
 void SensorCalibration::colourImageBlemishes() {
     if (!bluePresent_)
         return;
-    if (diagnosticFiles_ >= 3 && !workingFolder_.empty() &&
-        imaging::WriteMono16Tiff(workingFolder_ / "c.tif", kRawSamples, kRawLines, blue_.data()) !=
-            0)
-        workingFilesFailed_ = true;
+    writeIntermediate("c.tif", blue_);
     for (int i = 0; i < kRawPixels; ++i)
         blue_[static_cast<std::size_t>(i)] =
             saturate16((static_cast<long long>(blue_[static_cast<std::size_t>(i)]) *
@@ -869,6 +874,7 @@ const std::vector<std::uint8_t>& SensorCalibration::encodeGains() {
     maximumGain_ = double(highest) / double(lowest);
     for (auto& g : gains_)
         g = saturate16(static_cast<long long>(g * scaleFactor_));
+    writeIntermediate("s.tif", gains_); // the scaled gains the coder starts from
 
     excessList_.clear();
     encodeList_.clear();
@@ -943,6 +949,8 @@ const std::vector<std::uint8_t>& SensorCalibration::encodeGains() {
         }
     // What the camera will hold: the coded gains.
     gains_ = decodeGainImage(encodedGains_);
+    writeIntermediate("k.tif", colourDelta_); // the recorded colour deltas (× 64)
+    writeIntermediate("g.tif", gains_);
     return encodedGains_;
 }
 
@@ -1341,9 +1349,17 @@ void SensorCalibration::colourReport(const std::array<long, 4>& levels) {
     report_ += format("BRGT_levels: %ld %ld %ld %ld\n", levels[0], levels[1], levels[2], levels[3]);
 }
 
-bool SensorCalibration::saveWorkingFiles() {
+bool SensorCalibration::saveWorkingFiles(const std::filesystem::path& gainFile,
+                                         const std::filesystem::path& blemishFile) {
+    bool raw = true;
+    if (diagnosticFiles_ >= 2) {
+        if (!gainFile.empty())
+            raw = platform::writeFileAtomically(gainFile, encodedGains_);
+        if (!blemishFile.empty())
+            raw = platform::writeFileAtomically(blemishFile, encodedList_) && raw;
+    }
     if (diagnosticFiles_ < 3 || workingFolder_.empty())
-        return !workingFilesFailed_;
+        return raw && !workingFilesFailed_;
     auto write = [&](const char* name, const std::vector<std::uint16_t>& frame) {
         return imaging::WriteMono16Tiff(workingFolder_ / name, kRawSamples, kRawLines,
                                         frame.data()) == 0;
@@ -1359,7 +1375,7 @@ bool SensorCalibration::saveWorkingFiles() {
                         reset_frame_[static_cast<std::size_t>(mapIndex(p, l, s))];
         ok = write("r.tif", raw) && ok;
     }
-    return ok && !workingFilesFailed_;
+    return ok && raw && !workingFilesFailed_;
 }
 
 int SensorCalibration::calculate() {

@@ -233,12 +233,16 @@ public:
     const std::array<long, 4>& colourLevels() const { return colourLevels_; }
     void colourReport(const std::array<long, 4>& levels);
 
-    // Working files into `folder`: with "GAIN_DIAGNOSTIC_FILES" 3 or more "a.tif" (white
-    // average), "z.tif", "r.tif" (when a reset frame was stored) and "b.tif" (blemish map);
-    // "c.tif" (blue frame) is written by colourImageBlemishes before it changes the frame.
+    // Working files. With "GAIN_DIAGNOSTIC_FILES" 2 or more the encoded gain image and blemish
+    // list as raw files (`gainFile`, `blemishFile`; an empty name is skipped). With 3 or more,
+    // into the working folder: "a.tif" (white average), "z.tif", "r.tif" (when a reset frame
+    // was stored) and "b.tif" (blemish map); the intermediate images are written by the steps
+    // that make them: "c.tif" (blue frame, before colourImageBlemishes changes it), "s.tif"
+    // (scaled gains), "k.tif" (colour deltas) and "g.tif" (coded gains) by encodeGains.
     // False when a file could not be written.
     void setWorkingFolder(const std::filesystem::path& folder) { workingFolder_ = folder; }
-    bool saveWorkingFiles();
+    bool saveWorkingFiles(const std::filesystem::path& gainFile = {},
+                          const std::filesystem::path& blemishFile = {});
 
     // The whole calculation after the frames are in (steps "Creating Gain Data" to
     // "Evaluating Blemishes").
@@ -323,6 +327,7 @@ private:
     void scanRuns(bool alongLines);
     void classifyPixel(int plane, int line, int sample);
     void weightedRepair(int plane, int line, int sample, bool row);
+    void writeIntermediate(const char* name, const std::vector<std::uint16_t>& frame);
     std::uint16_t gainAt(int y, int x) const;
 
     BlemishParams params_;

@@ -4,9 +4,11 @@
 #include "diagnostics/gain_run.h"
 #include "diagnostics/sensor_calibration.h"
 #include "diagnostics/station_outputs.h"
+#include "imaging/process/gain_file.h"
 #include "imaging/process/process_commands.h"
 #include "imaging/process/ram_file.h"
 #include "platform/atomic_file.h"
+#include "settings/app_settings.h"
 #include "station_rig.h"
 
 #include <algorithm>
@@ -310,6 +312,52 @@ TEST(GainRun, DownloadsInOrderAndTheirFailures) {
             ASSERT_GE(tail.size(), 2u);
             EXPECT_EQ(tail.back(), "I0");
         }
+    }
+}
+
+} // namespace
+} // namespace kv::testing
+
+namespace kv::testing {
+namespace {
+
+using namespace diagnostics;
+
+// "GAIN_DIAGNOSTIC_FILES": 2 writes the raw gain image and blemish list where the station's
+// readers find this camera's files, 3 the working and intermediate images as well.
+TEST(GainRun, DiagnosticFilesByLevel) {
+    const std::vector<std::string> images = {"a.tif", "z.tif", "r.tif", "b.tif",
+                                             "c.tif", "s.tif", "k.tif", "g.tif"};
+    for (int level : {0, 2, 3}) {
+        SCOPED_TRACE(level);
+        GainRunRig rig;
+        rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
+        rig.profile.writeInt("DIAGNOSTICS", "GAIN_DIAGNOSTIC_FILES", level);
+        GainRunOptions o;
+        o.passes = 1;
+        ASSERT_EQ(createGainRun(rig.station, o), 0) << rig.station.errorText;
+        settings::AppSettings files(rig.profile);
+        const auto gain = files.gainFileName(std::nullopt, false, true);
+        const auto blemish = files.blemishFileName(std::nullopt, true);
+        EXPECT_EQ(gain.has_value(), level >= 2);
+        EXPECT_EQ(blemish.has_value(), level >= 2);
+        if (gain && blemish) {
+            Bytes g, b;
+            ASSERT_TRUE(platform::readWholeFile(*gain, g, 1u << 20));
+            ASSERT_TRUE(platform::readWholeFile(*blemish, b, 1u << 20));
+            // The files hold what the camera received.
+            EXPECT_EQ(g, rig.store([](camsim::TransferStore& s) { return s.gain; }));
+            EXPECT_EQ(b, rig.store([](camsim::TransferStore& s) { return s.blemish; }));
+            std::vector<std::uint16_t> decoded;
+            EXPECT_TRUE(process::LoadGainFile(*gain, decoded, nullptr));
+            std::vector<std::uint16_t> coded;
+            if (level >= 3) { // "g.tif" holds the coded gains
+                EXPECT_TRUE(process::ReadMono16Input(rig.dir / "g.tif", coded, nullptr));
+                EXPECT_EQ(decoded, coded);
+            }
+        }
+        for (const std::string& name : images)
+            EXPECT_EQ(std::filesystem::exists(rig.dir / name), level >= 3) << name;
     }
 }
 
