@@ -91,6 +91,7 @@ void runStation(Application& app, const std::function<void(diag::Station&)>& pro
         app.connectCamera();
         return app.camera().camera();
     };
+    station.disconnect = [&app]() { app.camera().drop(); };
     app.camera().setTransferRunning(true);
     procedure(station);
     app.camera().setTransferRunning(false);

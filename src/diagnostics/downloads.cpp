@@ -145,8 +145,9 @@ bool downloadFirmware(Station& s, std::optional<std::string> file) {
         s.op.message("Unable to open program file: " + *file + "\n" + records.error);
         return false;
     }
-    // The error text of the download itself; the failures above have their own boxes.
-    s.errorText = "Error downloading camera firmware:";
+    // The error text of the download itself; the failures above have their own boxes. A
+    // good download leaves the caller's error text as it was.
+    const std::string callerText = std::exchange(s.errorText, "Error downloading camera firmware:");
     s.camera->setPingMode(0);
     s.op.setWaitCursor(true);
     if (!led)
@@ -157,6 +158,8 @@ bool downloadFirmware(Station& s, std::optional<std::string> file) {
     s.op.setWaitCursor(false);
     if (!ok)
         s.op.message(s.errorText);
+    else
+        s.errorText = callerText;
     // The camera restarts on its new program.
     s.reconnectCamera();
     if (!led)

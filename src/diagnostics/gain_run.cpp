@@ -298,6 +298,7 @@ void GainRun::end() {
     }
     if (led_) {
         relayWrite(s_, kRelayOff);
+        s_.disconnectCamera(); // the board comes out
     } else {
         lightControllerWrite(s_, kLightEndOfTest);
         relayWrite(s_, kRelayOff);
@@ -439,13 +440,16 @@ int createGainRun(Station& s, const GainRunOptions& options) {
 }
 
 int createGainCommand(Station& s, const GainRunOptions& options) {
+    const bool hadCamera = s.camera != nullptr;
     stationCommand(s, camera::cmd::PingMode, {0});
     s.errorText.clear();
     const int result = createGainRun(s, options);
     if (!s.errorText.empty())
         s.op.message(s.errorText.substr(1));
     s.errorText.clear();
-    stationCommand(s, camera::cmd::PingMode, {1});
+    // An LED station let go of the camera at the end of the run.
+    if ((hadCamera || s.ledStation()) && s.connectedCamera())
+        stationCommand(s, camera::cmd::PingMode, {1});
     return result;
 }
 
@@ -459,12 +463,19 @@ int runLedStation(Station& s, const GainRunOptions& options) {
     for (;;) {
         s.errorText.clear();
         s.automaticMode = true;
-        if (!s.profile.getString("DIAGNOSTICS", "DOWNLOAD_PROGRAM").empty())
-            downloadFirmware(s);
-        const int result = createGainRun(s, options);
+        int result = 0;
+        // Every board gets the station's program first; one that does not take it fails
+        // without a gain run (the download showed its own box).
+        if (!s.profile.getString("DIAGNOSTICS", "DOWNLOAD_PROGRAM").empty() &&
+            !downloadFirmware(s)) {
+            s.errorText.clear();
+            result = kGainRunFailed;
+        } else {
+            result = createGainRun(s, options);
+        }
         ++boards;
         bool next = false;
-        if (result != 0 || !s.errorText.empty()) {
+        if (result != 0 || !s.errorText.empty() || s.stopped) {
             if (!s.errorText.empty())
                 s.op.message(s.errorText.substr(1));
             s.op.message("Board Failed!");
@@ -472,6 +483,8 @@ int runLedStation(Station& s, const GainRunOptions& options) {
         } else {
             next = s.op.confirm("Board PASSED\n\nLoad next board.");
         }
+        // The board is taken out: its link goes (the gain run let go of it already).
+        s.disconnectCamera();
         if (!next)
             break;
     }

@@ -70,6 +70,7 @@ FinalPictureResult finalPictureAndSound(Station& s, const std::filesystem::path&
 
 int runFinalTest(Station& s, const GainRunOptions& options) {
     using namespace camera::cmd;
+    const bool hadCamera = s.camera != nullptr;
     s.op.setStatusText("Final Test in progress");
     s.op.pumpMessages();
     stationCommand(s, PingMode, {0});
@@ -90,8 +91,9 @@ int runFinalTest(Station& s, const GainRunOptions& options) {
             result = kGainRunFailed;
         }
     }
-    // The camera goes back to its ordinary settings however the test ended.
-    if (s.camera) {
+    // The camera goes back to its ordinary settings however the test ended (an LED station's
+    // run let go of it: it is connected again for that).
+    if ((hadCamera || s.ledStation()) && s.connectedCamera()) {
         stationCommand(s, Flash, {1});
         stationCommand(s, Quality, {0});
         stationCommand(s, AutoExposure, {1});

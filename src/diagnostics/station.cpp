@@ -19,6 +19,12 @@ camera::CameraLink* Station::reconnectCamera() {
     return camera;
 }
 
+void Station::disconnectCamera() {
+    if (camera && disconnect)
+        disconnect();
+    camera = nullptr;
+}
+
 bool Station::ledStation() const {
     return profile.getInt("DIAGNOSTICS", "LED_STATION", 0) != 0;
 }

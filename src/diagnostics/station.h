@@ -36,6 +36,9 @@ struct Station {
     // Connects to the camera (again): the old link is closed first; nullptr when no camera
     // answered. Without it, procedures that need a camera fail with "Camera Not Connected!".
     std::function<camera::CameraLink*()> reconnect;
+    // Closes the camera's link (an LED station lets go of a board before the next is put
+    // in); without it the link is only forgotten here.
+    std::function<void()> disconnect;
     // Set by the LED station loop while it runs: the firmware file comes from
     // "DOWNLOAD_PROGRAM" and the serial number is overwritten without asking.
     bool automaticMode = false;
@@ -53,6 +56,7 @@ struct Station {
     camera::CameraLink* connectedCamera();
     // Reconnects (the camera restarts after a firmware download); nullptr when none answered.
     camera::CameraLink* reconnectCamera();
+    void disconnectCamera();
     // "DIAGNOSTICS" flags.
     bool ledStation() const;
     bool flashStation() const;

@@ -363,3 +363,83 @@ TEST(GainRun, DiagnosticFilesByLevel) {
 
 } // namespace
 } // namespace kv::testing
+
+namespace kv::testing {
+namespace {
+
+using namespace diagnostics;
+
+std::string sRecord(char type, const Bytes& data) {
+    Bytes body{static_cast<std::uint8_t>(2 + data.size() + 1), 0, 0};
+    body.insert(body.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (auto b : body)
+        sum += b;
+    body.push_back(static_cast<std::uint8_t>(~sum));
+    std::string text = std::string("S") + type;
+    char hex[3];
+    for (auto b : body) {
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        text += hex;
+    }
+    return text + "\n";
+}
+
+// Answers the board boxes in turn; `onNext` runs when the operator loads the next board.
+class BoardOperator : public RecordingOperator {
+public:
+    std::vector<bool> loadNext;
+    std::function<void()> onNext;
+    bool confirm(std::string_view text) override {
+        RecordingOperator::confirm(text);
+        if (text.find("Load next board.") == std::string_view::npos)
+            return true;
+        const bool next = boards < loadNext.size() && loadNext[boards];
+        ++boards;
+        if (next && onNext)
+            onNext();
+        return next;
+    }
+    std::size_t boards = 0;
+};
+
+// The LED station: every board gets the station's program, is tested and let go of; a
+// failing board shows its error text and "Board Failed!".
+TEST(GainRun, LedStationBoardAfterBoard) {
+    GainRunRig rig;
+    rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
+    const auto program = rig.dir / "board.s19";
+    std::ofstream(program) << sRecord('0', Bytes{'3', '.', '5', '0'})
+                           << sRecord('1', Bytes(16, 0x4E)) << sRecord('9', {});
+    rig.profile.writeString("DIAGNOSTICS", "DOWNLOAD_PROGRAM", program.string());
+    BoardOperator op;
+    op.loadNext = {true, false};
+    // The second board's camera does not give its parameters.
+    op.onNext = [&rig] {
+        camsim::FaultOptions faults;
+        faults.refuseCommand = "R0";
+        rig.camera.setFaults(faults);
+    };
+    Station station(op, rig.bench.clock(), rig.profile, rig.bench.devices(),
+                    rig.bench.loudspeaker());
+    station.timing = rig.station.timing;
+    station.reconnect = rig.station.reconnect;
+    station.disconnect = rig.station.disconnect;
+    station.camera = rig.station.camera;
+    GainRunOptions o;
+    o.passes = 1;
+    EXPECT_EQ(runLedStation(station, o), 2);
+    EXPECT_EQ(op.questions,
+              (std::vector<std::string>{"Board PASSED\n\nLoad next board.", "Load next board."}));
+    ASSERT_GE(op.messages.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(op.messages.end() - 2, op.messages.end()),
+              (std::vector<std::string>{"Comm error fetching parameters!", "Board Failed!"}));
+    EXPECT_EQ(rig.sequence({"D0"}).size(), 2u); // the program, once per board
+    EXPECT_GE(rig.disconnects, 2);              // each board let go of
+    EXPECT_EQ(station.camera, nullptr);
+    EXPECT_TRUE(station.errorText.empty());
+    EXPECT_FALSE(station.automaticMode);
+}
+
+} // namespace
+} // namespace kv::testing

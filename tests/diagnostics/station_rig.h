@@ -73,6 +73,10 @@ public:
             ++connects;
             return link.get();
         };
+        station.disconnect = [this] {
+            link.reset();
+            ++disconnects;
+        };
         EXPECT_TRUE(station.reconnectCamera());
         connects = 0;
     }
@@ -109,6 +113,7 @@ public:
     diagnostics::Station station;
     std::unique_ptr<camera::CameraLink> link;
     int connects = 0;
+    int disconnects = 0;
 };
 
 } // namespace kv::testing

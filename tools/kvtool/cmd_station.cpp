@@ -121,6 +121,7 @@ std::unique_ptr<StationRun> prepare(Args& args, std::string& error) {
         self->link = std::move(result.camera);
         return self->link.get();
     };
+    run->station->disconnect = [self]() { self->link.reset(); };
     return run;
 }
 
