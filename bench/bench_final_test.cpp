@@ -53,6 +53,8 @@ struct LedStation {
             link->setLinkState(camera::LinkState::Ready);
             station.camera = link.get();
         }
+        // The LED station lets go of the camera after each run; the link stays open here.
+        station.reconnect = [this] { return link ? link.get() : nullptr; };
     }
     ~LedStation() {
         link.reset();

@@ -43,7 +43,9 @@ TEST(FinalTestTool, FourPassesAgainstTheBenchStation) {
     kv::testing::ScratchDir dir;
     std::ofstream(dir / "kvmini.INI")
         << "[DIAGNOSTICS]\nLED_STATION=1\nRELAY_BOARD_BASE_ADDR=378\nDOWNLOAD_DAC=0\n"
-           "[GAIN_PARAMETERS]\nGAIN_WHITE_EXPOSURE=2\n[FILES]\nGAIN_BLEMISH_FOLDER="
+           "SOUND_FILE=/usr/share/kvmini/test.wav\n[SOUND_PARAMS]\nDEBUG_FILE="
+        << (dir / "sound.txt").string()
+        << "\n[GAIN_PARAMETERS]\nGAIN_WHITE_EXPOSURE=2\n[FILES]\nGAIN_BLEMISH_FOLDER="
         << dir.path().string() << "\n";
     const std::string env =
         "KVMINI_CONFIG_DIR='" + dir.path().string() + "' HOME='" + dir.path().string() + "' ";
@@ -53,6 +55,8 @@ TEST(FinalTestTool, FourPassesAgainstTheBenchStation) {
     EXPECT_NE(got.out.find("Sensor: PASSED\nRun: completed\n"), std::string::npos)
         << got.out.substr(got.out.size() - 300);
     EXPECT_TRUE(std::filesystem::exists(dir / "r.txt"));
+    // The final picture's note went through the sound test.
+    EXPECT_TRUE(std::filesystem::exists(dir / "sound.txt"));
 }
 
 } // namespace

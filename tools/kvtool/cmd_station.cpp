@@ -327,8 +327,10 @@ int runGainCommand(Args& args, const std::string& which) {
             std::printf("Boards: %d\n", diag::runLedStation(s, options));
             return 0;
         }
+        // "final-test" is the whole final test: the gain run, then the picture and its sound
+        // test, the camera's settings put back.
         status = which == "create-gain" ? diag::createGainCommand(s, options)
-                                        : diag::createGainRun(s, options);
+                                        : diag::runFinalTest(s, options);
         if (!s.errorText.empty())
             std::fprintf(stderr, "%s\n", s.errorText.c_str() + 1);
         // The verdict of this run's report (a run that ended before it wrote none failed).
