@@ -55,6 +55,7 @@ struct RenderScratch {
 
 struct WaveletCodec::Impl {
     bool vector = true; // AVX2 kernels where the processor has them
+    bool wide = true;   // and AVX-512 ones where it has those
     std::vector<float> planes = std::vector<float>(3 * kPlaneValues, 0.0f);
     std::vector<float> work = std::vector<float>(kPlaneValues, 0.0f);
     std::vector<std::uint8_t> stream;                                    // padded stream copy

@@ -130,9 +130,13 @@ public:
     Bytes encodeCameraPicture(std::span<const std::uint8_t> rgb, const EncodeOptions& options,
                               EncodeReport* report = nullptr);
 
-    // Runs the portable loops instead of the AVX2 ones chosen at run time (for tests: both
-    // give the same bits).
-    void usePortableKernels(bool portable);
+    // Which loops run (for tests: all give the same bits): the portable ones, at most the AVX2
+    // ones, or the widest this processor has (AVX-512, else AVX2; chosen at run time).
+    enum class Kernels { Portable, Avx2, Widest };
+    void useKernels(Kernels kernels);
+    void usePortableKernels(bool portable) {
+        useKernels(portable ? Kernels::Portable : Kernels::Widest);
+    }
 
     // The coefficient / YCbCr planes (3 x kPlaneValues floats) and the plane means. After
     // DecodePicture the planes hold working values (its last level writes elsewhere); use

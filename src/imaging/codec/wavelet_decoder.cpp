@@ -518,6 +518,53 @@ struct Avx2Render {
     }
 };
 
+// The colour conversion eight pixels per instruction in 512-bit registers: the same operations
+// as Avx2Render's in the same order, so the same bits; half the instructions per pixel lets the
+// processor overlap more of each pixel's long chain of dependent steps.
+// GCC 12 warns of the unset pass-through operand inside its own 512-bit intrinsics.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#define KV_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
+struct Avx512Render : Avx2Render {
+    KV_AVX512 static __m256i toBytes(__m512d v) {
+        __m256 s = _mm512_cvtpd_ps(v);
+        s = _mm256_mul_ps(s, _mm256_set1_ps(0.007794427f));
+        s = _mm256_min_ps(_mm256_max_ps(s, _mm256_setzero_ps()), _mm256_set1_ps(255.0f));
+        return _mm256_cvttps_epi32(s);
+    }
+    KV_AVX512 static void column(const float* py, const float* pb, const float* pr,
+                                 const RenderParams& p, int count, std::uint8_t* rgb) {
+        const __m256 meanB = _mm256_set1_ps(static_cast<float>(p.meanB)),
+                     meanR = _mm256_set1_ps(static_cast<float>(p.meanR));
+        const __m256i order =
+            _mm256_setr_epi8(0, 4, 8, -1, 1, 5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1, 0, 4, 8, -1, 1,
+                             5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1);
+        int i = 0;
+        for (; i + 8 <= count; i += 8) {
+            const __m512d cb = _mm512_cvtps_pd(_mm256_add_ps(_mm256_loadu_ps(pb + i), meanB));
+            const __m512d cr = _mm512_cvtps_pd(_mm256_add_ps(_mm256_loadu_ps(pr + i), meanR));
+            __m512d index = _mm512_div_pd(
+                _mm512_mul_pd(_mm512_cvtps_pd(_mm256_loadu_ps(py + i)), _mm512_set1_pd(999.0)),
+                _mm512_set1_pd(p.white));
+            index = _mm512_min_pd(_mm512_max_pd(index, _mm512_setzero_pd()), _mm512_set1_pd(999.0));
+            const __m512d k = _mm512_roundscale_pd(index, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+            const __m512d dy = _mm512_cvtps_pd(_mm512_cvtpd_ps(_mm512_mul_pd(
+                _mm512_add_pd(_mm512_mul_pd(_mm512_set1_pd(p.a), k), _mm512_set1_pd(p.b)), k)));
+            const __m512d r = _mm512_add_pd(dy, _mm512_mul_pd(_mm512_set1_pd(1.402), cr));
+            const __m512d g =
+                _mm512_sub_pd(_mm512_sub_pd(dy, _mm512_mul_pd(_mm512_set1_pd(0.3441), cb)),
+                              _mm512_mul_pd(_mm512_set1_pd(0.7141), cr));
+            const __m512d b = _mm512_add_pd(dy, _mm512_mul_pd(_mm512_set1_pd(1.772), cb));
+            const __m256i bb = toBytes(b);
+            const __m256i packed = _mm256_packus_epi16(_mm256_packs_epi32(toBytes(r), toBytes(g)),
+                                                       _mm256_packs_epi32(bb, bb));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(rgb + 4 * i),
+                                _mm256_shuffle_epi8(packed, order));
+        }
+        ScalarRender::column<4>(py + i, pb + i, pr + i, p, count - i, rgb + 4 * i);
+    }
+};
+
 template <class R>
 [[gnu::always_inline]] inline void renderBody(float* py, const float* pb, const float* pr,
                                               const std::array<double, 3>& means,
@@ -591,6 +638,13 @@ __attribute__((target("avx2"))) void renderAvx2(float* py, const float* pb, cons
                                                 RenderScratch& scratch, std::uint8_t* out) {
     renderBody<Avx2Render>(py, pb, pr, means, scratch, out);
 }
+KV_AVX512 void renderAvx512(float* py, const float* pb, const float* pr,
+                            const std::array<double, 3>& means, RenderScratch& scratch,
+                            std::uint8_t* out) {
+    renderBody<Avx512Render>(py, pb, pr, means, scratch, out);
+}
+#undef KV_AVX512
+#pragma GCC diagnostic pop
 void renderBaseline(float* py, const float* pb, const float* pr, const std::array<double, 3>& means,
                     RenderScratch& scratch, std::uint8_t* out) {
     renderBody<ScalarRender>(py, pb, pr, means, scratch, out);
@@ -600,7 +654,9 @@ void renderBaseline(float* py, const float* pb, const float* pr, const std::arra
 
 void WaveletCodec::renderRgb(float* py, const float* pb, const float* pr, std::uint8_t* out) {
     Impl& s = *impl_;
-    if (s.vector && cpuHasAvx2())
+    if (s.vector && s.wide && cpuHasAvx512())
+        renderAvx512(py, pb, pr, means_, *s.render, out);
+    else if (s.vector && cpuHasAvx2())
         renderAvx2(py, pb, pr, means_, *s.render, out);
     else
         renderBaseline(py, pb, pr, means_, *s.render, out);

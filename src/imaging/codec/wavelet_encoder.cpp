@@ -553,8 +553,9 @@ Bytes WaveletCodec::encodeCameraPicture(std::span<const std::uint8_t> rgb,
 
 WaveletCodec::WaveletCodec() : impl_(std::make_unique<Impl>()) {}
 
-void WaveletCodec::usePortableKernels(bool portable) {
-    impl_->vector = !portable;
+void WaveletCodec::useKernels(Kernels kernels) {
+    impl_->vector = kernels != Kernels::Portable;
+    impl_->wide = kernels == Kernels::Widest;
 }
 WaveletCodec::~WaveletCodec() = default;
 

@@ -627,6 +627,13 @@ bool cpuHasAvx2() {
     return yes;
 }
 
+bool cpuHasAvx512() {
+    static const bool yes =
+        cpuHasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+    return yes;
+}
+
 void synthesisLevel(float* plane, float* work, int width, int height, int stride, bool vector) {
     synthesisLevelTo(plane, work, nullptr, width, height, stride, vector);
 }

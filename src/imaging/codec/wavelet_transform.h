@@ -26,8 +26,9 @@ void synthesisLevelTo(float* plane, float* work, float* result, int width, int h
 // outputs in the first half, high outputs in the second half of every line.
 void analysisLevel(float* plane, float* work, int width, int height, int stride,
                    bool vector = true);
-// Whether this processor runs the AVX2 kernels.
+// Whether this processor runs the AVX2 kernels, and the AVX-512 ones (F, VL, BW, DQ).
 bool cpuHasAvx2();
+bool cpuHasAvx512();
 // Reduced streams: the width x height region becomes 2 width x 2 height, first along y, then
 // along x; each sample a is followed by (9 (a + b) - (c + d)) / 16, ends repeated.
 void interpolateTwice(float* plane, float* work, int width, int height, int stride);
