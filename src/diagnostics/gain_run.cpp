@@ -48,8 +48,9 @@ public:
     int run();
 
 private:
+    // The message goes into the error text, which the command that ran the gain run shows
+    // at its end (once: an LED station's operator is not made to close it twice).
     bool fail(const std::string& text) {
-        s_.op.message(text);
         s_.errorText += "\n" + text;
         return false;
     }

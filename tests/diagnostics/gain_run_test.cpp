@@ -431,8 +431,7 @@ TEST(GainRun, LedStationBoardAfterBoard) {
     EXPECT_EQ(runLedStation(station, o), 2);
     EXPECT_EQ(op.questions,
               (std::vector<std::string>{"Board PASSED\n\nLoad next board.", "Load next board."}));
-    ASSERT_GE(op.messages.size(), 2u);
-    EXPECT_EQ(std::vector<std::string>(op.messages.end() - 2, op.messages.end()),
+    EXPECT_EQ(op.messages,
               (std::vector<std::string>{"Comm error fetching parameters!", "Board Failed!"}));
     EXPECT_EQ(rig.sequence({"D0"}).size(), 2u); // the program, once per board
     EXPECT_GE(rig.disconnects, 2);              // each board let go of
