@@ -105,12 +105,14 @@ CameraStatus CameraLink::status() const {
 
 // ---- protocol ----
 
-Status CameraLink::readReply(std::uint8_t* buffer, std::size_t length) {
+Status CameraLink::readReply(std::uint8_t* buffer, std::size_t length,
+                             std::chrono::milliseconds gap) {
     length = std::clamp<std::size_t>(length, 1, kMaxReplyLength);
     ReplyAssembler assembler(length);
     for (;;) {
         std::uint8_t byte = 0;
-        const Status result = port_->read(&byte, 1);
+        const Status result =
+            gap.count() > 0 ? port_->readFlowing(&byte, 1, gap) : port_->read(&byte, 1);
         if (result != status::Ok)
             return result;
         switch (assembler.feed(byte)) {
@@ -296,6 +298,7 @@ LinkState CameraLink::connect(int rate) {
     }
     linkState_ = LinkState::NotConnected;
     rateRefused_ = false;
+    noisyLine_ = false;
     if (port_->opening() == 1)
         return LinkState::NotConnected;
     const int max = port_->maxRate();

@@ -95,7 +95,10 @@ public:
     // a failed reply: read until the line is quiet). No hand-shake: callers hold pings.
     Status sendCommand(std::string_view text, Bytes& reply, int number);
     // Reads a reply of `length` (<= 128) bytes, dropping state notices (see ReplyAssembler).
-    Status readReply(std::uint8_t* buffer, std::size_t length);
+    // With a `gap`, the reply continues a data phase already flowing: a silence of `gap`
+    // (SerialPort::dataGap) ends it with 517 instead of the time-out.
+    Status readReply(std::uint8_t* buffer, std::size_t length,
+                     std::chrono::milliseconds gap = std::chrono::milliseconds(0));
     // execute(16).
     Status requestStatus() { return execute(cmd::Status); }
     // One ping exchange (normally driven by the ping thread).
@@ -196,6 +199,10 @@ public:
     bool hasNewFirmwareA() const { return status().hasNewFirmwareA(); }
     // The next command first waits for the line to fall quiet (after a raw phase went wrong).
     void requestResync() { resync_.store(true); }
+    // What the transfers learnt of the line: the last item needed re-reads, so the next one
+    // is read in small blocks from the start.
+    bool noisyLine() const { return noisyLine_.load(); }
+    void setNoisyLine(bool noisy) { noisyLine_.store(noisy); }
     // The line was seen quiet after a spoiled reply's data: the next command need not wait.
     void cancelResync() { resync_.store(false); }
 
@@ -220,6 +227,7 @@ private:
     CommandText command_; // the 64-byte command buffer
     bool rateRefused_ = false;
     std::atomic<bool> resync_{false};
+    std::atomic<bool> noisyLine_{false};
 
     std::atomic<bool> statusChanged_{false};
     std::atomic<int> pingMode_{1};

@@ -85,6 +85,20 @@ std::size_t PartAssembly::neededEnd() const {
     return 0;
 }
 
+std::size_t PartAssembly::nextNeeded(std::size_t from) const {
+    for (std::size_t s = from / kSegment; s < confirmed_.size(); ++s)
+        if (!confirmed_[s])
+            return segmentRange(s).first;
+    return size_;
+}
+
+std::size_t PartAssembly::neededRunEnd(std::size_t from) const {
+    std::size_t s = from / kSegment;
+    while (s < confirmed_.size() && !confirmed_[s])
+        ++s;
+    return std::min(size_, s * kSegment);
+}
+
 bool PartAssembly::passes(ByteSpan data, std::optional<std::uint16_t> word) const {
     if (check_ == PartCheck::WordSum)
         return wordSum(data) == 0xFFFF;

@@ -52,6 +52,12 @@ public:
     bool needs(std::size_t from, std::size_t to) const;
     // The end of the last segment not confirmed (0 when every one is).
     std::size_t neededEnd() const;
+    // From `from` (a segment start): the start of the first segment not confirmed (size()
+    // when none is), and the end of the run of such segments that begins there.
+    std::size_t nextNeeded(std::size_t from) const;
+    std::size_t neededRunEnd(std::size_t from) const;
+    // True once two reads brought the same check word.
+    bool wordConfirmed() const { return confirmedWord_.has_value(); }
     std::size_t confirmedSegments() const { return confirmedCount_; }
     std::size_t segments() const { return confirmed_.size(); }
     std::size_t size() const { return size_; }

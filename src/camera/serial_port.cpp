@@ -100,16 +100,23 @@ void SerialPort::enableCtsFlow() {
 }
 
 Status SerialPort::read(std::uint8_t* buffer, std::size_t count) {
-    return readPieces(buffer, count, std::chrono::milliseconds(0));
+    return readPieces(buffer, count, std::chrono::milliseconds(0), false);
 }
 
 Status SerialPort::readData(std::uint8_t* buffer, std::size_t count,
                             std::chrono::milliseconds gap) {
-    return readPieces(buffer, count, std::clamp(gap, std::chrono::milliseconds(1), timeoutBase_));
+    return readPieces(buffer, count, std::clamp(gap, std::chrono::milliseconds(1), timeoutBase_),
+                      false);
+}
+
+Status SerialPort::readFlowing(std::uint8_t* buffer, std::size_t count,
+                               std::chrono::milliseconds gap) {
+    return readPieces(buffer, count, std::clamp(gap, std::chrono::milliseconds(1), timeoutBase_),
+                      true);
 }
 
 Status SerialPort::readPieces(std::uint8_t* buffer, std::size_t count,
-                              std::chrono::milliseconds gap) {
+                              std::chrono::milliseconds gap, bool flowing) {
     lastReadCount_ = 0;
     if (count < 1)
         return status::Ok;
@@ -120,7 +127,9 @@ Status SerialPort::readPieces(std::uint8_t* buffer, std::size_t count,
         if (takeLineErrors().overrun)
             return status::Overrun;
         const std::size_t piece = std::min(remaining, kSerialPieceSize);
-        const auto total = std::chrono::milliseconds(piece) + timeoutBase_;
+        // Flowing bytes get two milliseconds each (a character at 9600 bit/s takes about one).
+        const auto total = flowing ? std::chrono::milliseconds(2 * piece) + gap
+                                   : std::chrono::milliseconds(piece) + timeoutBase_;
         const platform::IoResult r = device_.read(buffer, piece, total, interval);
         if (trace_)
             trace_('r', piece, r.count);

@@ -29,7 +29,7 @@ inline constexpr int kSerialRateCap = 115200;
 // times plus the margin (for the operating system and the adapter's buffering) means bytes
 // were lost. Never longer than T.
 inline constexpr int kDataGapCharacters = 16;
-inline constexpr std::chrono::milliseconds kDataGapMargin{40};
+inline constexpr std::chrono::milliseconds kDataGapMargin{25};
 
 // Line standard: 1 = RS422, any other value = RS232.
 inline constexpr int kLineRS232 = 0;
@@ -77,6 +77,9 @@ public:
     // The same for a data phase: the first byte gets the usual wait, later ones `gap` each; a
     // read that began and then fell silent ends at once with 517 (what came is counted).
     Status readData(std::uint8_t* buffer, std::size_t count, std::chrono::milliseconds gap);
+    // The same for bytes that continue a data phase already flowing: the first byte, too,
+    // gets only `gap`.
+    Status readFlowing(std::uint8_t* buffer, std::size_t count, std::chrono::milliseconds gap);
     // The data-phase gap at the current rate (see kDataGapCharacters).
     std::chrono::milliseconds dataGap() const;
     // Reads and drops what arrives until the line has been quiet for `quiet`; bounded to
@@ -101,7 +104,9 @@ public:
 
 private:
     platform::LineErrors takeLineErrors();
-    Status readPieces(std::uint8_t* buffer, std::size_t count, std::chrono::milliseconds gap);
+    // gap 0: the usual waits; flowing: the first byte's wait is the gap as well.
+    Status readPieces(std::uint8_t* buffer, std::size_t count, std::chrono::milliseconds gap,
+                      bool flowing);
 
     platform::SerialDevice device_;
     platform::LineSettings settings_;

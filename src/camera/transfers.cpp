@@ -56,15 +56,11 @@ CameraTransfers::CameraTransfers(CameraLink& link, TransferTiming timing)
 
 void CameraTransfers::installRetrieveAction(CameraLink& link, TransferTiming timing,
                                             std::shared_ptr<CameraEvents> sink) {
-    // What the line was like carries over from one item to the next.
-    auto noisy = std::make_shared<bool>(false);
-    link.setRetrieveAction([timing, sink, noisy](CameraLink& l, CameraWorker& worker,
-                                                 const std::shared_ptr<TransferItem>& item) {
+    link.setRetrieveAction([timing, sink](CameraLink& l, CameraWorker& worker,
+                                          const std::shared_ptr<TransferItem>& item) {
         CameraTransfers transfers(l, timing);
         transfers.setNoticeSink(sink.get());
-        transfers.noisyLine_ = *noisy;
         transfers.retrieveItem(&worker, item);
-        *noisy = transfers.noisyLine_;
     });
 }
 
@@ -502,8 +498,6 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
                             : readsWithoutChecksum() ? PartCheck::None
                                                      : PartCheck::CheckWord;
     PartAssembly assembly(size, check);
-    // On a line that already made the last item read again, the first read goes in pieces too.
-    std::uint32_t pieceLength = noisyLine_ ? kFirstPieceLength : kBlockSize;
     Status st = status::Failed;
     const int attempts = check == PartCheck::None ? timing_.itemAttempts : timing_.rereadPasses;
     // Reads are counted; a selection that failed (a spoiled item line) costs little and only
@@ -530,11 +524,19 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
         if (st == status::Ok) {
             read = true;
             const bool first = reads++ == 0;
-            if (check == PartCheck::None || (first && !noisyLine_)) {
+            if (check == PartCheck::None || (first && !link_.noisyLine())) {
                 st = readBlocks(size, buffer, true, worker);
                 requested = size;
             } else {
-                st = readPieces(size, buffer, pieceLength, assembly, worker, requested);
+                // The first read of a line known to be noisy goes in pieces from the start; the
+                // re-reads ask only for the bytes still in doubt, in pieces that shrink after
+                // the first re-read, and end after the last of them (a card goes to the end
+                // until its check word is confirmed).
+                PiecePlan plan;
+                plan.piece = first || reads == 2 ? kFirstPieceLength : kMinPieceLength;
+                plan.afterFailure = plan.piece;
+                plan.toEnd = first || (fileSystem && !assembly.wordConfirmed());
+                st = readPieces(size, buffer, plan, assembly, worker, requested);
             }
         }
         if (fileSystem) {
@@ -557,7 +559,7 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
         if (auto copy = assembly.result()) {
             std::copy(copy->begin(), copy->end(), buffer.begin());
             if (check != PartCheck::None)
-                noisyLine_ = reads > 1;
+                link_.setNoisyLine(reads > 1);
             return status::Ok;
         }
         if (st == status::IoFailed || st == status::LinkLost)
@@ -568,17 +570,13 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
             assembly.confirmedSegments() * 2 < assembly.segments())
             break;
         if (check != PartCheck::None && assembly.confirmedSegments() == assembly.segments() &&
-            (check != PartCheck::CheckWord || assembly.reads() >= 2)) {
+            (check != PartCheck::CheckWord || assembly.wordConfirmed())) {
             st = status::Failed; // two reads agree on every byte, and the check fails: the
             break;               // camera's own data is bad, re-reading cannot mend it
         }
-        if (read)
-            pieceLength = pieceLength > kFirstPieceLength
-                              ? kFirstPieceLength
-                              : std::max(kMinPieceLength, pieceLength / 2);
     }
     if (check != PartCheck::None && reads > 1)
-        noisyLine_ = true;
+        link_.setNoisyLine(true);
     release(buffer);
     return st == status::Ok ? status::Failed : st;
 }
@@ -659,8 +657,9 @@ Status CameraTransfers::readBlockOnce(std::uint32_t length, std::uint8_t* buffer
             link_.cancelResync();
         return status::Failed;
     }
-    std::array<std::uint8_t, 8> line;
-    st = readLine(line.data(), line.size());
+    // The count line follows the reply without a pause.
+    std::array<std::uint8_t, 8> line{};
+    st = link_.readReply(line.data(), line.size(), link_.port().dataGap());
     if (st != status::Ok)
         return st;
     // The count line must announce the block asked for; otherwise the bytes that follow are
@@ -696,11 +695,14 @@ Status CameraTransfers::readPlainBlocks(std::uint32_t size, std::span<std::uint8
     // Each block is asked for on its own and the camera moves on by the length asked, so a
     // block that did not come whole leaves the next ones in step: it is left out and the read
     // goes on (asking for it again would bring the next block's bytes in its place).
+    // Once a block failed, the line is noisy: the rest goes in smaller blocks, so that each
+    // loss costs less.
     std::uint32_t pos = 0;
+    std::size_t blockLength = kBlockSize;
     Status failure = status::Ok;
     while (pos < size) {
         const auto length =
-            static_cast<std::uint32_t>(std::min<std::size_t>(kBlockSize, size - pos));
+            static_cast<std::uint32_t>(std::min<std::size_t>(blockLength, size - pos));
         const Status st = readBlockOnce(length, buffer.data() + pos);
         if (st == status::Ok) {
             ranges_.emplace_back(pos, pos + length);
@@ -710,6 +712,7 @@ Status CameraTransfers::readPlainBlocks(std::uint32_t size, std::span<std::uint8
             if (st == status::IoFailed || st == status::LinkLost)
                 break;
             resyncAfter(st);
+            blockLength = kFirstPieceLength;
         }
         pos += length;
         if (!betweenBlocks(length, withProgress, worker))
@@ -764,7 +767,7 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
 }
 
 Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> buffer,
-                                   std::uint32_t pieceLength, const PartAssembly& assembly,
+                                   const PiecePlan& plan, const PartAssembly& assembly,
                                    CameraWorker* worker, std::uint32_t& requested) {
     received_ = 0;
     stepsReported_ = 0;
@@ -773,37 +776,42 @@ Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> b
     requested = 0;
     Hold hold(link_);
     const bool card = link_.hasFileSystem();
-    // A card sends its check word only after the file's last byte: such a read goes to the end.
     const std::uint32_t end =
-        card ? size : static_cast<std::uint32_t>(std::min<std::size_t>(size, assembly.neededEnd()));
+        plan.toEnd ? size
+                   : static_cast<std::uint32_t>(std::min<std::size_t>(size, assembly.neededEnd()));
+    std::uint32_t piece = plan.piece;
     Status failure = status::Ok;
     std::uint32_t pos = 0;
     while (pos < end) {
-        // Bytes already confirmed pass in whole blocks; those in doubt in small pieces.
-        std::uint32_t length =
-            static_cast<std::uint32_t>(std::min<std::size_t>(kBlockSize, size - pos));
-        if (assembly.needs(pos, pos + length))
-            length = std::min(length, pieceLength);
+        // Bytes already vouched for pass in whole blocks up to the next byte in doubt; those in
+        // doubt go in pieces, never beyond the run of them.
+        const std::size_t next = assembly.nextNeeded(pos);
+        std::size_t length = next > pos
+                                 ? next - pos
+                                 : std::min<std::size_t>(piece, assembly.neededRunEnd(pos) - pos);
+        length = std::min<std::size_t>({length, kBlockSize, size - pos});
+        const auto n = static_cast<std::uint32_t>(length);
         Status st = status::Ok;
         if (card) {
-            st = command(cmd::ReadFile, {long(length)});
+            st = command(cmd::ReadFile, {long(n)});
             if (st == status::Ok)
-                st = readChunkRaw(buffer.data() + pos, length);
+                st = readChunkRaw(buffer.data() + pos, n);
         } else {
-            st = readBlockOnce(length, buffer.data() + pos);
+            st = readBlockOnce(n, buffer.data() + pos);
         }
         if (st == status::Ok) {
-            ranges_.emplace_back(pos, pos + length);
+            ranges_.emplace_back(pos, pos + n);
         } else {
             if (failure == status::Ok)
                 failure = st;
             if (st == status::IoFailed || st == status::LinkLost)
                 return st;
             resyncAfter(st);
+            piece = plan.afterFailure;
         }
-        pos += length;
-        requested += length;
-        if (!betweenBlocks(length, true, worker))
+        pos += n;
+        requested += n;
+        if (!betweenBlocks(n, true, worker))
             return status::Failed;
     }
     if (card && pos == size && !readsWithoutChecksum()) {

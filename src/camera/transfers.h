@@ -56,9 +56,10 @@ struct TransferTiming {
 };
 
 inline constexpr std::size_t kBlockSize = 8192;
-// The smallest block of a re-read (and the first re-read's block).
-inline constexpr std::uint32_t kMinPieceLength = 256;
-inline constexpr std::uint32_t kFirstPieceLength = 256;
+// The blocks of a noisy line: the first re-read's (and the rest of a first read once a block
+// failed), and the later re-reads' (only bytes still in doubt).
+inline constexpr std::uint32_t kFirstPieceLength = 128;
+inline constexpr std::uint32_t kMinPieceLength = 32;
 inline constexpr std::size_t kParameterRecordSize = 1024;
 // Raw uploads are capped here whatever the caller asks (the PC card is the largest memory).
 inline constexpr long kMaxUploadSize = 64L << 20;
@@ -179,10 +180,14 @@ private:
     Status uploadBlocks(int command, long start, Bytes& buffer,
                         const std::function<void(long)>& afterBlock, bool showRetries,
                         Operator& op);
-    // A re-read of `size` bytes in blocks of `pieceLength` where the assembly still needs
-    // bytes (whole blocks elsewhere), up to the last byte it needs (cards: to the end, for the
-    // check word). `requested` receives the bytes asked for.
-    Status readPieces(std::uint32_t size, std::span<std::uint8_t> buffer, std::uint32_t pieceLength,
+    struct PiecePlan {
+        std::uint32_t piece = kBlockSize;        // bytes in doubt go in pieces of this length
+        std::uint32_t afterFailure = kBlockSize; // ... and of this one once a piece failed
+        bool toEnd = true; // else the read ends after the last byte the assembly needs
+    };
+    // A read of `size` bytes in pieces where the assembly still needs bytes and in whole
+    // blocks up to the next such byte elsewhere. `requested` receives the bytes asked for.
+    Status readPieces(std::uint32_t size, std::span<std::uint8_t> buffer, const PiecePlan& plan,
                       const PartAssembly& assembly, CameraWorker* worker, std::uint32_t& requested);
     // After a failed read: asks the link to wait for a quiet line before the next command,
     // unless the failure left the line quiet already (time-outs, spoiled replies and count
@@ -212,8 +217,6 @@ private:
     std::vector<PartAssembly::Range> ranges_;
     std::optional<std::uint16_t> checkWord_;
     std::vector<WorkerRequest> deferred_;
-    // The last item needed re-reads: the next one is read in pieces from the start.
-    bool noisyLine_ = false;
 };
 
 } // namespace kv::camera

@@ -145,9 +145,14 @@ void BenchCamera::sendBytes(ByteSpan bytes, bool reply) {
         }
     }
     const int pace = faults.paceAtLinkRate ? rate : faults.paceRate;
-    // Pacing: 10 bits a byte, written in small pieces at their due time.
+    // Pacing: 10 bits a byte, written in small pieces once their last bit would have arrived,
+    // and never before the line is free of what was sent before (a reply and the data behind
+    // it take their time one after the other).
     const std::size_t piece = pace > 0 ? 16 : out.size();
-    const auto start = Clock::now();
+    const auto start = pace > 0 ? std::max(Clock::now(), lineFreeAt_) : Clock::now();
+    const auto lineTime = [pace](std::size_t bytes) {
+        return std::chrono::microseconds(static_cast<long long>(bytes) * 10'000'000 / pace);
+    };
     std::size_t done = 0;
     while (done < out.size() && !pulled_.load()) {
         std::size_t n = std::min(piece, out.size() - done);
@@ -163,16 +168,15 @@ void BenchCamera::sendBytes(ByteSpan bytes, bool reply) {
             }
             n = std::min(n, left);
         }
-        if (pace > 0) {
-            const auto due =
-                start + std::chrono::microseconds(static_cast<long long>(done) * 10'000'000 / pace);
-            std::this_thread::sleep_until(due);
-        }
+        if (pace > 0)
+            std::this_thread::sleep_until(start + lineTime(done + n));
         if (!pty_->write(out.data() + done, n))
             break;
         done += n;
         sent_ += n;
     }
+    if (pace > 0)
+        lineFreeAt_ = start + lineTime(done);
 }
 
 void BenchCamera::sendNoise(std::size_t count) {

@@ -212,6 +212,8 @@ private:
     std::atomic<std::size_t> pings_{0};
     std::atomic<std::size_t> sent_{0};
 
+    // Paced lines: when the last byte sent will have arrived (camera thread only).
+    std::chrono::steady_clock::time_point lineFreeAt_{};
     std::atomic<bool> stop_{false};
     std::atomic<bool> pulled_{false};
     std::atomic<bool> pullRequested_{false};
