@@ -331,7 +331,7 @@ void WaveletCodec::InverseTransform(int startLevel, bool reduced) {
         float* plane = s.plane(c);
         for (int level = startLevel; level >= lastLevel; --level)
             synthesisLevel(plane, s.work.data(), kWidth >> level, kHeight >> level, kStride,
-                           s.vector);
+                           s.vector, s.wide);
         if (reduced)
             interpolateTwice(plane, s.work.data(), kWidth / 2, kHeight / 2, kStride);
     }
@@ -524,6 +524,7 @@ struct Avx2Render {
 // GCC 12 warns of the unset pass-through operand inside its own 512-bit intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #define KV_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
 struct Avx512Render : Avx2Render {
     KV_AVX512 static __m256i toBytes(__m512d v) {
@@ -686,8 +687,9 @@ Status WaveletCodec::DecodePicture(ByteSpan stream, std::span<std::uint8_t> out,
     for (int c = 0; c < 3; ++c) {
         for (int level = kLevels - 1; level >= 1; --level)
             synthesisLevel(s.plane(c), results[c], kWidth >> level, kHeight >> level, kStride,
-                           s.vector);
-        synthesisLevelTo(s.plane(c), results[c], results[c], kWidth, kHeight, kStride, s.vector);
+                           s.vector, s.wide);
+        synthesisLevelTo(s.plane(c), results[c], results[c], kWidth, kHeight, kStride, s.vector,
+                         s.wide);
     }
     renderRgb(results[0], results[1], results[2], out.data());
     return status::Ok;

@@ -14,14 +14,14 @@ extern const float kSynthesisHigh[9]; // G1
 // One synthesis level: the low and high halves of the width x height region are combined,
 // first along x (into work), then along y (back into plane). Sums are formed in double and
 // stored as floats. work needs width columns of height values at the same stride.
-// vector selects the AVX2 kernels (when the processor has them); the portable kernels give
-// the same bits.
+// vector selects the AVX2 kernels (when the processor has them), wide with it the AVX-512 ones
+// for the pass along y (when it has those); the portable kernels give the same bits.
 void synthesisLevel(float* plane, float* work, int width, int height, int stride,
-                    bool vector = true);
+                    bool vector = true, bool wide = true);
 // The same sums with the result in result instead of plane: each group of columns along x is
 // taken along y at once (work may be result; plane is left holding the level's input).
 void synthesisLevelTo(float* plane, float* work, float* result, int width, int height, int stride,
-                      bool vector = true);
+                      bool vector = true, bool wide = true);
 // The exact counterpart (encoding): along x into work, then along y back into plane, low
 // outputs in the first half, high outputs in the second half of every line.
 void analysisLevel(float* plane, float* work, int width, int height, int stride,
