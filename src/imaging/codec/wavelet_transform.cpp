@@ -505,6 +505,87 @@ struct Avx512Kernels : Avx2Kernels {
                                    _mm512_castps256_ps512(_mm512_cvtpd_ps(o)));
         _mm512_storeu_ps(out, pairs);
     }
+    // quad4 and lowQuad4 on eight rows: one block of the dense mask.
+    KV_AVX512 static inline void quad8(const float* const* s, const double* e, const double* o,
+                                       float* const* out, int y) {
+        __m512d a0, b0, a1, b1;
+#pragma GCC unroll 11
+        for (int k = 0; k < 11; ++k) {
+            const __m512d v = _mm512_cvtps_pd(_mm256_loadu_ps(s[k] + y));
+            if (k == 0) {
+                a0 = _mm512_mul_pd(v, _mm512_set1_pd(e[0]));
+                b0 = _mm512_mul_pd(v, _mm512_set1_pd(o[0]));
+            } else {
+                if (k < 7)
+                    a0 = _mm512_fmadd_pd(v, _mm512_set1_pd(e[k]), a0);
+                if (k < 9)
+                    b0 = _mm512_fmadd_pd(v, _mm512_set1_pd(o[k]), b0);
+            }
+            if (k == 2) {
+                a1 = _mm512_mul_pd(v, _mm512_set1_pd(e[0]));
+                b1 = _mm512_mul_pd(v, _mm512_set1_pd(o[0]));
+            } else if (k > 2) {
+                if (k - 2 < 7)
+                    a1 = _mm512_fmadd_pd(v, _mm512_set1_pd(e[k - 2]), a1);
+                b1 = _mm512_fmadd_pd(v, _mm512_set1_pd(o[k - 2]), b1);
+            }
+        }
+        _mm256_storeu_ps(out[0] + y, _mm512_cvtpd_ps(a0));
+        _mm256_storeu_ps(out[1] + y, _mm512_cvtpd_ps(b0));
+        _mm256_storeu_ps(out[2] + y, _mm512_cvtpd_ps(a1));
+        _mm256_storeu_ps(out[3] + y, _mm512_cvtpd_ps(b1));
+    }
+    KV_AVX512 static inline void lowQuad8(const float* const* s, const double* e, const double* o,
+                                          float* const* out, int y) {
+        __m512d v = _mm512_cvtps_pd(_mm256_loadu_ps(s[1] + y));
+        __m512d a0 = _mm512_mul_pd(v, _mm512_set1_pd(e[1]));
+        __m512d b0 = _mm512_mul_pd(v, _mm512_set1_pd(o[1]));
+        v = _mm512_cvtps_pd(_mm256_loadu_ps(s[3] + y));
+        a0 = _mm512_fmadd_pd(v, _mm512_set1_pd(e[3]), a0);
+        b0 = _mm512_fmadd_pd(v, _mm512_set1_pd(o[3]), b0);
+        __m512d a1 = _mm512_mul_pd(v, _mm512_set1_pd(e[1]));
+        __m512d b1 = _mm512_mul_pd(v, _mm512_set1_pd(o[1]));
+        v = _mm512_cvtps_pd(_mm256_loadu_ps(s[5] + y));
+        a0 = _mm512_fmadd_pd(v, _mm512_set1_pd(e[5]), a0);
+        b0 = _mm512_fmadd_pd(v, _mm512_set1_pd(o[5]), b0);
+        a1 = _mm512_fmadd_pd(v, _mm512_set1_pd(e[3]), a1);
+        b1 = _mm512_fmadd_pd(v, _mm512_set1_pd(o[3]), b1);
+        v = _mm512_cvtps_pd(_mm256_loadu_ps(s[7] + y));
+        b0 = _mm512_fmadd_pd(v, _mm512_set1_pd(o[7]), b0);
+        a1 = _mm512_fmadd_pd(v, _mm512_set1_pd(e[5]), a1);
+        b1 = _mm512_fmadd_pd(v, _mm512_set1_pd(o[5]), b1);
+        v = _mm512_cvtps_pd(_mm256_loadu_ps(s[9] + y));
+        b1 = _mm512_fmadd_pd(v, _mm512_set1_pd(o[7]), b1);
+        _mm256_storeu_ps(out[0] + y, _mm512_cvtpd_ps(a0));
+        _mm256_storeu_ps(out[1] + y, _mm512_cvtpd_ps(b0));
+        _mm256_storeu_ps(out[2] + y, _mm512_cvtpd_ps(a1));
+        _mm256_storeu_ps(out[3] + y, _mm512_cvtpd_ps(b1));
+    }
+    // Avx2Kernels::quad with a block of eight rows per step; the rows after the last whole
+    // block go through the AVX2 loop.
+    KV_AVX512 static void quad(const float* const* src, const double* e, const double* o,
+                               float* const* out, int count, std::uint64_t dense) {
+        const float* s[11];
+#pragma GCC unroll 11
+        for (int k = 0; k < 11; ++k)
+            s[k] = src[k];
+        const int blocks = std::min(count / 8, 64);
+        const std::uint64_t all = blocks == 64 ? ~0ull : (1ull << blocks) - 1;
+        for (std::uint64_t b = dense & all; b != 0; b &= b - 1)
+            quad8(s, e, o, out, 8 * __builtin_ctzll(b));
+        for (std::uint64_t b = ~dense & all; b != 0; b &= b - 1)
+            lowQuad8(s, e, o, out, 8 * __builtin_ctzll(b));
+        const int y = 8 * blocks;
+        if (y < count) {
+            const float* rest[11];
+            float* restOut[4];
+            for (int k = 0; k < 11; ++k)
+                rest[k] = s[k] + y;
+            for (int i = 0; i < 4; ++i)
+                restOut[i] = out[i] + y;
+            Avx2Kernels::quad(rest, e, o, restOut, count - y, ~0ull);
+        }
+    }
     KV_AVX512 static void synthesisColumn(const float* col, int half, float* out) {
         constexpr int kEdge = 2;
         double ld[kMaxLine / 2 + 2 * kEdge + 8], hd[kMaxLine / 2 + 2 * kEdge + 8];
