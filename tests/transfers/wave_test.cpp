@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace kv::camera {
 namespace {
@@ -50,6 +52,33 @@ TEST(Wave, AdpcmDecodesHighNibbleFirstAndClamps) {
     EXPECT_EQ(samples.back(), 32767);
     samples = decodeImaAdpcm(Bytes(200, 0xFF));
     EXPECT_EQ(samples.back(), -32768);
+}
+
+// The bench camera's coder: silence and a tone (an odd count of samples) come back close to
+// the input.
+TEST(Wave, AdpcmEncoderFollowsTheSignal) {
+    struct Case {
+        const char* name;
+        std::vector<std::int16_t> samples;
+        int tolerance;
+    };
+    std::vector<std::int16_t> tone(4001);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<std::int16_t>(8000 * std::sin(0.4 * double(i)));
+    const Case cases[] = {
+        {"silence", std::vector<std::int16_t>(100, 0), 2},
+        {"tone", tone, 1200},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Bytes note = encodeImaAdpcm(c.samples);
+        ASSERT_EQ(note.size(), (c.samples.size() + 1) / 2);
+        const std::vector<std::int16_t> back = decodeImaAdpcm(note);
+        ASSERT_EQ(back.size(), 2 * note.size());
+        // After the coder has found its step size, it stays near the signal.
+        for (std::size_t i = 40; i < c.samples.size(); ++i)
+            EXPECT_LE(std::abs(back[i] - c.samples[i]), c.tolerance) << i;
+    }
 }
 
 TEST(Wave, PlayingScaleSaturatesAndLeavesTheHeader) {
