@@ -524,7 +524,9 @@ struct Avx2Render {
 // GCC 12 warns of the unset pass-through operand inside its own 512-bit intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #define KV_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
 struct Avx512Render : Avx2Render {
     KV_AVX512 static __m256i toBytes(__m512d v) {

@@ -493,7 +493,9 @@ struct Avx2Kernels {
 // GCC 12 warns of the unset pass-through operand inside its own 512-bit intrinsics.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #define KV_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2,fma")))
 struct Avx512Kernels : Avx2Kernels {
     // out[0..15] = e0 o0 e1 o1 ... e7 o7.
