@@ -136,7 +136,8 @@ GainReplayResult replayGainRun(Operator& op, const settings::Profile& profile,
                                const GainReplayOptions& o) {
     GainReplayResult result;
     auto failure = [&](const std::string& text) {
-        op.message(text);
+        if (o.showFailures)
+            op.message(text);
         result.errorText += "\n" + text;
         return result;
     };

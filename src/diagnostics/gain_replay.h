@@ -24,7 +24,9 @@ struct GainReplayOptions {
     std::filesystem::path folder;
     std::string programRevision;
     bool automaticMode = false; // verdict boxes without "Continue?"
-    std::time_t now = 0;        // the report's date; 0: the current time
+    // Failure messages in a box as they happen; off when the caller shows the error text.
+    bool showFailures = true;
+    std::time_t now = 0; // the report's date; 0: the current time
     // With a camera: its name and firmware for the report, "Sensor Passed" asks to continue,
     // and `afterVerdict` (the downloads) runs once the operator went on; false fails the run.
     std::string cameraName = "no camera";

@@ -244,6 +244,7 @@ int GainRun::replay(const std::filesystem::path& folder) {
     r.folder = folder;
     r.programRevision = o_.programRevision;
     r.automaticMode = s_.automaticMode;
+    r.showFailures = false; // the command that ran the gain run shows its error text
     camera::CameraLink* link = s_.connectedCamera();
     if (link) {
         stationCommand(s_, camera::cmd::PingMode, {0});

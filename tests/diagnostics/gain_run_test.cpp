@@ -146,6 +146,7 @@ TEST(GainRun, ReplayWithACameraDownloads) {
     o.passes = 0;
     EXPECT_EQ(createGainRun(rig.station, o), kGainRunFailed);
     EXPECT_EQ(rig.station.errorText, "\nCan't Read Gain Files! d file not found.");
+    EXPECT_TRUE(rig.op.messages.empty()); // shown once, by the command that ran it
 
     rig.station.errorText.clear();
     std::vector<std::uint16_t> mosaic(process::kMosaicSamples, 200);
