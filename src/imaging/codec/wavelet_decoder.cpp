@@ -448,15 +448,17 @@ struct Avx2Render {
                           _mm256_mul_pd(_mm256_set1_pd(0.7141), cr));
         b = _mm256_add_pd(dy, _mm256_mul_pd(_mm256_set1_pd(1.772), cb));
     }
+    // Per 128-bit lane: r0 r1 r2 r3 g0 g1 g2 g3 b0 b1 b2 b3 -> r0 g0 b0 0 r1 g1 b1 0 ...
+    __attribute__((target("avx2"))) static __m256i pixelOrder() {
+        return _mm256_setr_epi8(0, 4, 8, -1, 1, 5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1, 0, 4, 8, -1,
+                                1, 5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1);
+    }
     __attribute__((target("avx2"))) static void column(const float* py, const float* pb,
                                                        const float* pr, const RenderParams& p,
                                                        int count, std::uint8_t* rgb) {
         const __m256 meanB = _mm256_set1_ps(static_cast<float>(p.meanB)),
                      meanR = _mm256_set1_ps(static_cast<float>(p.meanR));
-        // Per 128-bit lane: r0 r1 r2 r3 g0 g1 g2 g3 b0 b1 b2 b3 -> r0 g0 b0 0 r1 g1 b1 0 ...
-        const __m256i order =
-            _mm256_setr_epi8(0, 4, 8, -1, 1, 5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1, 0, 4, 8, -1, 1,
-                             5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1);
+        const __m256i order = pixelOrder();
         int i = 0;
         for (; i + 8 <= count; i += 8) {
             const __m256 cbf = _mm256_add_ps(_mm256_loadu_ps(pb + i), meanB);
@@ -521,13 +523,7 @@ struct Avx2Render {
 // The colour conversion eight pixels per instruction in 512-bit registers: the same operations
 // as Avx2Render's in the same order, so the same bits; half the instructions per pixel lets the
 // processor overlap more of each pixel's long chain of dependent steps.
-// GCC 12 warns of the unset pass-through operand inside its own 512-bit intrinsics.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#ifndef __clang__
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#define KV_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2")))
+KV_AVX512_BEGIN
 struct Avx512Render : Avx2Render {
     KV_AVX512 static __m256i toBytes(__m512d v) {
         __m256 s = _mm512_cvtpd_ps(v);
@@ -539,9 +535,7 @@ struct Avx512Render : Avx2Render {
                                  const RenderParams& p, int count, std::uint8_t* rgb) {
         const __m256 meanB = _mm256_set1_ps(static_cast<float>(p.meanB)),
                      meanR = _mm256_set1_ps(static_cast<float>(p.meanR));
-        const __m256i order =
-            _mm256_setr_epi8(0, 4, 8, -1, 1, 5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1, 0, 4, 8, -1, 1,
-                             5, 9, -1, 2, 6, 10, -1, 3, 7, 11, -1);
+        const __m256i order = pixelOrder();
         int i = 0;
         for (; i + 8 <= count; i += 8) {
             const __m512d cb = _mm512_cvtps_pd(_mm256_add_ps(_mm256_loadu_ps(pb + i), meanB));
@@ -646,8 +640,7 @@ KV_AVX512 void renderAvx512(float* py, const float* pb, const float* pr,
                             std::uint8_t* out) {
     renderBody<Avx512Render>(py, pb, pr, means, scratch, out);
 }
-#undef KV_AVX512
-#pragma GCC diagnostic pop
+KV_AVX512_END
 void renderBaseline(float* py, const float* pb, const float* pr, const std::array<double, 3>& means,
                     RenderScratch& scratch, std::uint8_t* out) {
     renderBody<ScalarRender>(py, pb, pr, means, scratch, out);

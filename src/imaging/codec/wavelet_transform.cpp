@@ -336,6 +336,45 @@ struct Avx2Kernels {
         _mm_storeu_ps(out, _mm_unpacklo_ps(e4, o4));
         _mm_storeu_ps(out + 4, _mm_unpackhi_ps(e4, o4));
     }
+    // The column's halves widened to double keep kEdge values on either side: the symmetric
+    // extension of u, as seen from either half.
+    static constexpr int kEdge = 2;
+    static void extendEdges(const float* low, const float* high, int half, double* ld, double* hd) {
+        const int n = 2 * half;
+        for (int k = 1; k <= kEdge; ++k) {
+            ld[kEdge - k] = low[reflect(-2 * k, n) / 2];
+            hd[kEdge - k] = high[reflect(-2 * k + 1, n) / 2];
+            ld[kEdge + half - 1 + k] = low[reflect(2 * (half - 1 + k), n) / 2];
+            hd[kEdge + half - 1 + k] = high[reflect(2 * (half - 1 + k) + 1, n) / 2];
+        }
+    }
+    // Output pairs m from `from` to half one at a time (the rest after the vector groups).
+    static void pairsFrom(const double* ld, const double* hd, int from, int half, float* out) {
+        const double* ce = kTaps.synthEven;
+        const double* co = kTaps.synthOdd;
+        for (int m = from; m < half; ++m) {
+            const double* L = ld + kEdge + m;
+            const double* H = hd + kEdge + m;
+            double e = H[-2] * ce[1];
+            e += L[-1] * ce[2];
+            e += H[-1] * ce[3];
+            e += L[0] * ce[4];
+            e += H[0] * ce[5];
+            e += L[1] * ce[6];
+            e += H[1] * ce[7];
+            double o = H[-2] * co[0];
+            o += L[-1] * co[1];
+            o += H[-1] * co[2];
+            o += L[0] * co[3];
+            o += H[0] * co[4];
+            o += L[1] * co[5];
+            o += H[1] * co[6];
+            o += L[2] * co[7];
+            o += H[2] * co[8];
+            out[2 * m] = static_cast<float>(e);
+            out[2 * m + 1] = static_cast<float>(o);
+        }
+    }
     // One column of the pass along y: the low half L and high half H of col (half values
     // each) give out[2m] = sum over t = -3..3 and out[2m + 1] = sum over t = -4..4 of the
     // taps times u[j + t], where u interleaves L and H; the same products in the same order as
@@ -343,7 +382,6 @@ struct Avx2Kernels {
     // their products are left out.
     __attribute__((target("avx2,fma"))) static void synthesisColumn(const float* col, int half,
                                                                     float* out) {
-        constexpr int kEdge = 2;
         double ld[kMaxLine / 2 + 2 * kEdge + 4], hd[kMaxLine / 2 + 2 * kEdge + 4];
         const float* low = col;
         const float* high = col + half;
@@ -357,13 +395,7 @@ struct Avx2Kernels {
             hd[kEdge + i] = high[i];
         }
         // The symmetric extension of u, as seen from either half.
-        const int n = 2 * half;
-        for (int k = 1; k <= kEdge; ++k) {
-            ld[kEdge - k] = low[reflect(-2 * k, n) / 2];
-            hd[kEdge - k] = high[reflect(-2 * k + 1, n) / 2];
-            ld[kEdge + half - 1 + k] = low[reflect(2 * (half - 1 + k), n) / 2];
-            hd[kEdge + half - 1 + k] = high[reflect(2 * (half - 1 + k) + 1, n) / 2];
-        }
+        extendEdges(low, high, half, ld, hd);
         const double* ce = kTaps.synthEven;
         const double* co = kTaps.synthOdd;
         __m256d ve[9], vo[9];
@@ -429,29 +461,7 @@ struct Avx2Kernels {
             o = _mm256_fmadd_pd(_mm256_loadu_pd(H + 2), vo[8], o);
             storePairs(e, o, out + 2 * m);
         }
-        int m = 4 * groups;
-        for (; m < half; ++m) {
-            const double* L = ld + kEdge + m;
-            const double* H = hd + kEdge + m;
-            double e = H[-2] * ce[1];
-            e += L[-1] * ce[2];
-            e += H[-1] * ce[3];
-            e += L[0] * ce[4];
-            e += H[0] * ce[5];
-            e += L[1] * ce[6];
-            e += H[1] * ce[7];
-            double o = H[-2] * co[0];
-            o += L[-1] * co[1];
-            o += H[-1] * co[2];
-            o += L[0] * co[3];
-            o += H[0] * co[4];
-            o += L[1] * co[5];
-            o += H[1] * co[6];
-            o += L[2] * co[7];
-            o += H[2] * co[8];
-            out[2 * m] = static_cast<float>(e);
-            out[2 * m + 1] = static_cast<float>(o);
-        }
+        pairsFrom(ld, hd, 4 * groups, half, out);
     }
     __attribute__((target("avx2,fma"))) static void line(const float* up, const double* even,
                                                          const double* odd, float* out, int count) {
@@ -490,13 +500,7 @@ struct Avx2Kernels {
 // (a group leaves out the high samples' products only when all it reads are zero; as there,
 // that can only change the sign of a zero result). Half the instructions per output lets the
 // processor overlap more groups' chains of multiply-adds.
-// GCC 12 warns of the unset pass-through operand inside its own 512-bit intrinsics.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#ifndef __clang__
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#define KV_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2,fma")))
+KV_AVX512_BEGIN
 struct Avx512Kernels : Avx2Kernels {
     // out[0..15] = e0 o0 e1 o1 ... e7 o7.
     KV_AVX512 static inline void storePairs8(__m512d e, __m512d o, float* out) {
@@ -589,7 +593,6 @@ struct Avx512Kernels : Avx2Kernels {
         }
     }
     KV_AVX512 static void synthesisColumn(const float* col, int half, float* out) {
-        constexpr int kEdge = 2;
         double ld[kMaxLine / 2 + 2 * kEdge + 8], hd[kMaxLine / 2 + 2 * kEdge + 8];
         const float* low = col;
         const float* high = col + half;
@@ -602,13 +605,7 @@ struct Avx512Kernels : Avx2Kernels {
             ld[kEdge + i] = low[i];
             hd[kEdge + i] = high[i];
         }
-        const int n = 2 * half;
-        for (int k = 1; k <= kEdge; ++k) {
-            ld[kEdge - k] = low[reflect(-2 * k, n) / 2];
-            hd[kEdge - k] = high[reflect(-2 * k + 1, n) / 2];
-            ld[kEdge + half - 1 + k] = low[reflect(2 * (half - 1 + k), n) / 2];
-            hd[kEdge + half - 1 + k] = high[reflect(2 * (half - 1 + k) + 1, n) / 2];
-        }
+        extendEdges(low, high, half, ld, hd);
         const double* ce = kTaps.synthEven;
         const double* co = kTaps.synthOdd;
         const __m512d e1 = _mm512_set1_pd(ce[1]), e2 = _mm512_set1_pd(ce[2]),
@@ -667,28 +664,7 @@ struct Avx512Kernels : Avx2Kernels {
             }
             storePairs8(e, o, out + 2 * m);
         }
-        for (; m < half; ++m) {
-            const double* L = ld + kEdge + m;
-            const double* H = hd + kEdge + m;
-            double e = H[-2] * ce[1];
-            e += L[-1] * ce[2];
-            e += H[-1] * ce[3];
-            e += L[0] * ce[4];
-            e += H[0] * ce[5];
-            e += L[1] * ce[6];
-            e += H[1] * ce[7];
-            double o = H[-2] * co[0];
-            o += L[-1] * co[1];
-            o += H[-1] * co[2];
-            o += L[0] * co[3];
-            o += H[0] * co[4];
-            o += L[1] * co[5];
-            o += H[1] * co[6];
-            o += L[2] * co[7];
-            o += H[2] * co[8];
-            out[2 * m] = static_cast<float>(e);
-            out[2 * m + 1] = static_cast<float>(o);
-        }
+        pairsFrom(ld, hd, m, half, out);
     }
 };
 
@@ -819,8 +795,7 @@ KV_AVX512 void synthesisAvx512(float* plane, float* work, float* result, int wid
                                int stride) {
     synthesisBody<Avx512Kernels>(plane, work, result, width, height, stride);
 }
-#undef KV_AVX512
-#pragma GCC diagnostic pop
+KV_AVX512_END
 void synthesisBaseline(float* plane, float* work, float* result, int width, int height,
                        int stride) {
     synthesisBody<ScalarKernels>(plane, work, result, width, height, stride);

@@ -29,6 +29,20 @@ void analysisLevel(float* plane, float* work, int width, int height, int stride,
 // Whether this processor runs the AVX2 kernels, and the AVX-512 ones (F, VL, BW, DQ).
 bool cpuHasAvx2();
 bool cpuHasAvx512();
+
+// Functions for processors with AVX-512, called only when cpuHasAvx512(). GCC 12 warns of the
+// unset pass-through operand inside its own 512-bit intrinsics, so such code sits between
+// KV_AVX512_BEGIN and KV_AVX512_END.
+#define KV_AVX512 __attribute__((target("avx512f,avx512vl,avx512bw,avx512dq,avx2,fma")))
+#ifdef __clang__
+#define KV_AVX512_BEGIN
+#define KV_AVX512_END
+#else
+#define KV_AVX512_BEGIN                                                                            \
+    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")           \
+        _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#define KV_AVX512_END _Pragma("GCC diagnostic pop")
+#endif
 // Reduced streams: the width x height region becomes 2 width x 2 height, first along y, then
 // along x; each sample a is followed by (9 (a + b) - (c + d)) / 16, ends repeated.
 void interpolateTwice(float* plane, float* work, int width, int height, int stride);
