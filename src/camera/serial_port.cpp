@@ -161,15 +161,23 @@ bool SerialPort::discardUntilQuiet(std::chrono::milliseconds quiet, std::size_t 
     std::array<std::uint8_t, 512> scratch;
     std::size_t dropped = 0;
     while (dropped <= limit) {
-        // Ends after `quiet` without a byte, or after `quiet` in any case with what came.
-        const platform::IoResult r = device_.read(scratch.data(), scratch.size(), quiet, quiet);
+        // A first byte within `quiet`, then the rest of a piece until `quiet` passes without
+        // one: a short piece has seen the line fall quiet.
+        platform::IoResult r = device_.read(scratch.data(), 1, quiet, quiet);
+        if (!r.failed && r.count == 1) {
+            const auto total = std::chrono::milliseconds(2 * scratch.size()) + quiet;
+            const platform::IoResult rest =
+                device_.read(scratch.data() + 1, scratch.size() - 1, total, quiet);
+            r.count += rest.count;
+            r.failed = rest.failed;
+        }
         if (trace_)
             trace_('r', scratch.size(), r.count);
         if (r.failed) {
             device_.purge();
             return false;
         }
-        if (r.count == 0)
+        if (r.count < scratch.size())
             return true;
         dropped += r.count;
     }

@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
 using namespace kv::camera;
 using namespace kv::camera::test;
 using kv::camsim::BenchCamera;
@@ -299,4 +304,64 @@ TEST(CameraLinkRobustness, StateBytesAloneNeverBreakAReply) {
         ASSERT_EQ(link.requestStatus(), kv::status::Ok) << i;
         ASSERT_EQ(link.status().firmwareText(), "3.01");
     }
+}
+
+// The ping thread refreshes the status from the camera while other threads read it: every copy
+// is one whole status line's (firmware and serial number of the same answer), never a firmware
+// text half overwritten. A second writer edits the status through its lock as the transfers do.
+TEST(CameraLinkPing, StatusCopiesAreNeverHalfWritten) {
+    struct Version {
+        const char* firmware;
+        std::int32_t serial;
+    };
+    // Texts of full length, so that a torn copy mixes them visibly.
+    const Version versions[] = {{"3.01AAAAAAA", 1111}, {"2.02BBBBBBB", 2222}};
+    BenchCamera camera;
+    camera.withState([&](auto& s) {
+        s.firmware = versions[0].firmware;
+        s.serialNumber = versions[0].serial;
+    });
+    CameraLink link("COM1", kLineRS232, linkOptions(camera.devicePath(), quickTiming()));
+    ASSERT_EQ(link.connect(9600), LinkState::Connected);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> refreshes{0};
+    std::thread cameraSide([&] {
+        for (int i = 1; !stop.load(); ++i) {
+            const Version& v = versions[i % 2];
+            camera.withState([&](auto& s) {
+                s.firmware = v.firmware;
+                s.serialNumber = v.serial;
+                s.statusChanged = true; // the next ping is answered 'd' and fetches the status
+            });
+            std::this_thread::sleep_for(5ms);
+            ++refreshes;
+        }
+    });
+    std::thread editor([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            const Version& v = versions[i % 2];
+            link.editStatus([&](CameraStatus& s) {
+                std::snprintf(s.firmware.data(), s.firmware.size(), "%s", v.firmware);
+                s.serialNumber = v.serial;
+            });
+        }
+    });
+    int torn = 0;
+    long copies = 0;
+    const auto end = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < end) {
+        const CameraStatus s = link.status();
+        ++copies;
+        const bool whole = std::any_of(std::begin(versions), std::end(versions), [&](auto& v) {
+            return s.firmwareText() == v.firmware && s.serialNumber == v.serial;
+        });
+        torn += whole ? 0 : 1;
+    }
+    stop = true;
+    cameraSide.join();
+    editor.join();
+    EXPECT_EQ(torn, 0) << "of " << copies << " copies";
+    EXPECT_GT(refreshes.load(), 10);
+    EXPECT_GT(camera.pingCount(), 5u); // the ping thread was refreshing meanwhile
 }

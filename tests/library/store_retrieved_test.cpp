@@ -150,6 +150,20 @@ TEST(StoreRetrieved, NothingIsWrittenForBadItems) {
     EXPECT_NE(storeRetrievedItem(failed, context).result, status::Ok);
     EXPECT_NE(storeRetrievedItem(receivedItem(2, 1, Bytes(5000, 0x55)), context).result,
               status::Ok);
+    // A picture whose note cannot be written is not left behind without it: the picture file
+    // written first goes again (card JPEG and developed wavelet picture alike).
+    const Bytes oversizedNote(camera::kMaxNoteLength + 1, 0x11);
+    for (const bool jpegCamera : {true, false}) {
+        SCOPED_TRACE(jpegCamera ? "card JPEG" : "wavelet picture");
+        context.jpegCamera = jpegCamera;
+        const Bytes picture =
+            jpegCamera ? camsim::makeCardJpeg(2) : camsim::makeCompressedPicture(0, 2);
+        const auto stored = storeRetrievedItem(receivedItem(4, 0, picture, oversizedNote), context);
+        EXPECT_NE(stored.result, status::Ok);
+        EXPECT_NE(stored.error.find(".wav"), std::string::npos) << stored.error;
+        EXPECT_TRUE(dir.names().empty());
+    }
+    context.jpegCamera = false;
     context.base = dir.path() / "missing" / "Image";
     EXPECT_NE(storeRetrievedItem(receivedItem(3, 0, camsim::makeCardJpeg(1)), context).result,
               status::Ok);

@@ -84,6 +84,17 @@ TEST(Kvtool, SimulatedCameraStatusAndRetrieve) {
         EXPECT_EQ(name.rfind("Shot", 0), 0u) << name;
 }
 
+// A status line of noise is no status: the command fails and prints none of the fields (the
+// defaults would pass for what the camera said). The camera answers properly at connect.
+TEST(Kvtool, StatusOfACameraAnsweringGarbageFails) {
+    kv::testing::ScratchDir config;
+    const Outcome status = run(config, kvtool("--simulate status --garbage=I0:1"));
+    EXPECT_NE(status.exitCode, 0) << status.out;
+    EXPECT_NE(status.out.find("Status request FAILED"), std::string::npos) << status.out;
+    for (const char* field : {"firmware ", "type ", "serial number", "battery"})
+        EXPECT_EQ(status.out.find(field), std::string::npos) << status.out;
+}
+
 // A list the camera could not give whole is no complete retrieval: the exit status says so,
 // and the message says how many pictures were left out.
 TEST(Kvtool, RetrieveWithAnUnreadableListIsIncomplete) {

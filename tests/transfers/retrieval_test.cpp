@@ -93,6 +93,38 @@ TEST(Retrieval, AWordSumOf0xFFFEFailsAlthoughEveryBlockArrived) {
     }
 }
 
+// The count line after a block request must announce the block asked for: a camera that
+// announces anything else is not trusted with the bytes behind it, however they look.
+TEST(Retrieval, ABlockIsTrustedOnlyWhenItsCountLineAnnouncesIt) {
+    struct Case {
+        const char* name;
+        std::optional<long> shift;
+        std::optional<std::string> text;
+        Status want;
+    } cases[] = {
+        {"the block's length", std::nullopt, std::nullopt, status::Ok},
+        {"one byte fewer", -1, std::nullopt, status::Failed},
+        {"no number", std::nullopt, std::string("  ab  \r\n"), status::Failed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Rig rig;
+        rig.store([](TransferStore& s) { s.items = {pictureItem(1000, 0, 3)}; });
+        auto list = rig.transfers->listPictures();
+        ASSERT_EQ(list.records.size(), 1u);
+        rig.store([&](TransferStore& s) {
+            s.blockCountShift = c.shift;
+            s.blockCountText = c.text;
+        });
+        TransferItem& item = *list.records[0];
+        EXPECT_EQ(rig.transfers->fetchItem(item), c.want);
+        if (c.want == status::Ok)
+            EXPECT_EQ(item.picture, rig.store([](TransferStore& s) { return s.items[0].data; }));
+        else
+            EXPECT_TRUE(item.picture.empty());
+    }
+}
+
 TEST(Retrieval, UncompressedReservesAWholeFrameAndSoundFollows) {
     Rig rig;
     rig.store([](TransferStore& s) { s.items = {noteItem(5000, 1), pictureItem(30000, 3, 2)}; });

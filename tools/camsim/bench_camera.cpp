@@ -23,6 +23,8 @@ using namespace std::chrono_literals;
 constexpr auto kBusyNoticeInterval = 100ms;
 // A line that grows past this without CR LF is noise; the camera forgets it.
 constexpr std::size_t kMaxLine = 256;
+// The longest reply line (a status line).
+constexpr std::size_t kMaxGarbageLine = 128;
 // The log of received bytes stops growing here (long downloads need not be kept twice).
 constexpr std::size_t kMaxReceivedLog = 1u << 20;
 
@@ -91,6 +93,7 @@ CommandHandler BenchCamera::handler(std::string_view code) const {
 void BenchCamera::setFaults(const FaultOptions& faults) {
     std::lock_guard<std::mutex> guard(stateMutex_);
     faults_ = faults;
+    garbageCount_ = 0;
     random_.seed(faults.seed);
 }
 
@@ -308,11 +311,14 @@ void BenchCamera::handleLine(const std::string& line) {
     std::string refused;
     std::chrono::milliseconds busyAfter{0};
     std::chrono::milliseconds delay{0};
+    bool garbage = false;
     {
         std::lock_guard<std::mutex> guard(stateMutex_);
         if (faults_.silent)
             return;
         refused = faults_.refuseCommand;
+        if (!faults_.garbageCommand.empty() && command.code == faults_.garbageCommand)
+            garbage = garbageCount_++ >= faults_.garbageAfter;
         busyAfter = faults_.busyAfterCommand;
         if (!faults_.lateCommand.empty() && command.code == faults_.lateCommand)
             delay = faults_.lateBy;
@@ -330,10 +336,22 @@ void BenchCamera::handleLine(const std::string& line) {
         if (it != handlers_.end())
             handler = it->second;
     }
-    if (!handler || command.code == refused)
+    if (garbage) {
+        // A full reply line of bytes no field parser can read.
+        Bytes noise(kMaxGarbageLine);
+        {
+            std::lock_guard<std::mutex> guard(stateMutex_);
+            for (auto& b : noise)
+                b = static_cast<std::uint8_t>(0x80 | random_());
+        }
+        noise[noise.size() - 2] = '\r';
+        noise[noise.size() - 1] = '\n';
+        sendBytes(noise, true);
+    } else if (!handler || command.code == refused) {
         sendRefusal();
-    else
+    } else {
         handler(*this, command);
+    }
     if (busyAfter.count() > 0)
         setBusyFor(busyAfter);
 }

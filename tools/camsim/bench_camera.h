@@ -55,6 +55,8 @@ struct FaultOptions {
     std::string refuseCommand;   // two letters answered with "NG\r\n" instead of handled
     int paceRate = 0;            // send no faster than this many bit/s (10 bits a byte); 0 = off
     bool paceAtLinkRate = false; // pace at the camera's own current rate
+    std::string garbageCommand;  // two letters answered with a line of noise ending in CR LF
+    int garbageAfter = 0;        // ... once it was answered properly this many times
     std::string lateCommand;     // two letters answered only after lateBy
     std::chrono::milliseconds lateBy{0};
     // The slow rows (select, end read, open and close a card file, a card camera's status)
@@ -212,6 +214,8 @@ private:
     std::atomic<std::size_t> pings_{0};
     std::atomic<std::size_t> sent_{0};
 
+    // How often garbageCommand was answered properly since setFaults (camera thread only).
+    int garbageCount_ = 0;
     // Paced lines: when the last byte sent will have arrived (camera thread only).
     std::chrono::steady_clock::time_point lineFreeAt_{};
     std::atomic<bool> stop_{false};

@@ -113,6 +113,17 @@ bool readBenchOptions(const std::function<std::optional<std::string>(std::string
         f.lateCommand = v->substr(0, 2);
         f.lateBy = ms(n);
     }
+    if (auto v = option("--garbage")) {
+        // XX or XX:N (answered properly N times first)
+        const auto colon = v->find(':');
+        if (v->size() < 2 || (colon != std::string::npos && colon != 2) ||
+            (colon == 2 && (!toLong(v->substr(3), n) || n < 0))) {
+            error = "bad value for --garbage (XX[:N]): " + *v;
+            return false;
+        }
+        f.garbageCommand = v->substr(0, 2);
+        f.garbageAfter = colon == 2 ? static_cast<int>(n) : 0;
+    }
     if (!number("--slow-rows", [&](long v) { f.slowRows = ms(v); }) ||
         !number("--unreadable-item", [&](long v) { options.unreadableItem = static_cast<int>(v); }))
         return false;

@@ -1,7 +1,7 @@
 // Command-line options of the bench camera, shared by kvcamsim and `kvtool --simulate`:
 //   --camera=plain|card|b   --firmware=TEXT  --serial=N  --rate=N  --picture-busy=MS
 //   --seed=N  --corrupt=RATE  --drop=RATE  --state-bytes=RATE  --silent  --pull-after=N
-//   --busy=MS  --refuse=XX  --pace=BITS|link  --late=XX:MS  --slow-rows=MS
+//   --busy=MS  --refuse=XX  --pace=BITS|link  --late=XX:MS  --slow-rows=MS  --garbage=XX[:N]
 #pragma once
 
 #include "camsim/bench_camera.h"

@@ -122,7 +122,7 @@ void sendRawText(BenchCamera& cam, std::string_view text) {
 }
 
 void sendCountLine(BenchCamera& cam, long value) {
-    char text[16];
+    char text[32];
     std::snprintf(text, sizeof text, "%6ld\r\n", value);
     cam.sendReply(text);
 }
@@ -153,9 +153,14 @@ void readItemBlock(BenchCamera& cam, Session& session, const BenchCommand& c) {
             block[block.size() / 2] ^= 0x5A;
     }
     session.position += static_cast<std::size_t>(n);
+    const std::optional<long> shift = store.blockCountShift;
+    const std::optional<std::string> text = store.blockCountText;
     guard.unlock();
     cam.sendOk();
-    sendCountLine(cam, n);
+    if (text)
+        cam.sendReply(*text);
+    else
+        sendCountLine(cam, n + shift.value_or(0));
     cam.sendRaw(block);
 }
 

@@ -71,6 +71,10 @@ struct TransferStore {
     // Fault tests: a count and listing sent instead of the true ones (row B5).
     std::optional<int> countOverride;
     std::optional<Bytes> listingOverride;
+    // ... and the count line after every block request (B1, no card): this number added to the
+    // block length, or this text instead of the number (the block itself is sent as asked).
+    std::optional<long> blockCountShift;
+    std::optional<std::string> blockCountText;
 
     // Number of stored pictures ("Pix:" of the status line).
     int pictureCount(bool memoryCard) const;
