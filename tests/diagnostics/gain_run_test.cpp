@@ -255,6 +255,7 @@ TEST(GainRun, DownloadsInOrderAndTheirFailures) {
         bool errorAfterPictures;        // the camera reports an error status after the exposures
         const char* error;              // "" = the run succeeds
         std::vector<std::string> kinds; // download commands in order, once each
+        long flipGainByte = -1;         // the camera's flash stores this gain byte wrong
     };
     const std::vector<std::string> all = {"D3", "D2", "D1", "U2", "D4"};
     const Case cases[] = {
@@ -263,10 +264,18 @@ TEST(GainRun, DownloadsInOrderAndTheirFailures) {
         {"no parameters", "R0", false, "Comm error fetching parameters!", {}},
         {"no read-back", "U2", false, "Error during Gain File upload!", {"D3", "D2", "D1", "U2"}},
         {"camera error", "", true, "Error status in Camera!", {}},
+        {"read-back differs",
+         "",
+         false,
+         "Error during GAIN download! Host Gain Corruption.",
+         {"D3", "D2", "D1", "U2"},
+         200000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        GainRunRig rig;
+        camsim::BenchStationOptions stationOptions;
+        stationOptions.flipStoredGainByte = c.flipGainByte;
+        GainRunRig rig(stationOptions);
         rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
         camsim::FaultOptions faults;
         faults.refuseCommand = c.refuse;

@@ -3,6 +3,7 @@
 #include "camera/parameter_block.h"
 #include "camera/wave.h"
 #include "camsim/transfer_commands.h"
+#include "diagnostics/downloads.h"
 #include "diagnostics/srecord.h"
 #include "imaging/process/ram_file.h"
 #include "platform/atomic_file.h"
@@ -606,6 +607,20 @@ std::string nextFirmware(const std::string& header, const std::string& old) {
     return text;
 }
 
+// A flash that stores one byte of the gain image wrong: the byte at `offset` of the image,
+// when the "D1" block just stored covers it, is inverted where "U2" reads the image back.
+void flipStoredGainByte(BenchCamera& cam, const BenchCommand& c, long offset) {
+    const long start = c.number(0, -1);
+    const long length = c.number(1, -1);
+    if (offset < start || offset >= start + length || start < 0)
+        return;
+    withTransferStore(cam, [&](TransferStore& store) {
+        const auto at = static_cast<std::size_t>(diagnostics::kGainFlashAddress + offset);
+        if (at < store.fram.size())
+            store.fram[at] = static_cast<std::uint8_t>(~store.fram[at]);
+    });
+}
+
 // Where a picture's light comes from: the station's outputs; none (the shutter closed); or
 // the camera's flash when it is on, else the outputs.
 enum class Light { Station, Dark, Flash };
@@ -791,6 +806,8 @@ void registerStationCommands(BenchCamera& camera, std::shared_ptr<BenchStation::
             guard.unlock();
             if (!corrupt) {
                 inner ? inner(cam, c) : cam.sendRefusal();
+                if (c.code == "D1")
+                    flipStoredGainByte(cam, c, model->options.flipStoredGainByte);
                 return;
             }
             const long length = c.code == "D3" ? c.number(0, 0) : c.number(1, 0);

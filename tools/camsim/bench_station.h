@@ -124,12 +124,13 @@ struct BenchStationOptions {
     long periodLow = 800;
     long micRate = 8000;
     // Faults.
-    int refuseRecord = 0;      // S-record number (1-based) the camera refuses; 0 = none
-    int refuseRecordTimes = 0; // how often (8 or more: always)
-    int corruptBlockReply = 0; // download block (1-based, of D1/D2/D3/U1) whose "OK\r\n"
-    int corruptBlockTimes = 0; // comes back corrupted this many times
-    bool relayMissing = false; // the relay board refuses every write
-    bool lightMissing = false; // the light controller refuses every write
+    int refuseRecord = 0;         // S-record number (1-based) the camera refuses; 0 = none
+    int refuseRecordTimes = 0;    // how often (8 or more: always)
+    int corruptBlockReply = 0;    // download block (1-based, of D1/D2/D3/U1) whose "OK\r\n"
+    int corruptBlockTimes = 0;    // comes back corrupted this many times
+    long flipStoredGainByte = -1; // byte of the gain image inverted as the flash stores it
+    bool relayMissing = false;    // the relay board refuses every write
+    bool lightMissing = false;    // the light controller refuses every write
     std::vector<SensorDefect> sensorDefects; // planted in every picture the station takes
 };
 
