@@ -79,6 +79,16 @@ bool readStationOptions(Args& args, camsim::BenchStationOptions& o, std::string&
     if (const auto defects = args.option("--sensor-defects");
         defects && !camsim::readSensorDefects(*defects, o.sensorDefects, error))
         return false;
+    // A seeded set of every kind of defect, added to those of the list (as kvcamsim plants it).
+    if (const auto seed = args.option("--sensor-seed")) {
+        const auto n = number(*seed);
+        if (!n || *n < 0 || *n > 0xFFFFFFFFL) {
+            error = "bad value for --sensor-seed: " + *seed;
+            return false;
+        }
+        const auto seeded = camsim::seededSensorDefects(static_cast<std::uint32_t>(*n), 3);
+        o.sensorDefects.insert(o.sensorDefects.end(), seeded.begin(), seeded.end());
+    }
     o.relayMissing = args.flag("--no-relay");
     o.lightMissing = args.flag("--no-light");
     return true;
@@ -354,7 +364,8 @@ int runGainCommand(Args& args, const std::string& which) {
 Registrar finalTestCommand{
     {"final-test",
      "final-test [--passes N] [--replay DIR] [--report-json] [--automatic]\n"
-     "      [--answer QUESTION=ANSWER] [--answers FILE] [--simulate [--sensor-defects FILE]]",
+     "      [--answer QUESTION=ANSWER] [--answers FILE]\n"
+     "      [--simulate [--sensor-defects FILE] [--sensor-seed N]]",
      "the final test's gain run (exposures, calibration, report r.txt and r.json, downloads); "
      "--replay DIR runs it from the working files a.tif, z.tif, r.tif, c.tif without a camera",
      [](Args& a) { return runGainCommand(a, "final-test"); }}};
