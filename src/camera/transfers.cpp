@@ -99,26 +99,37 @@ Status CameraTransfers::readLine(std::uint8_t* buffer, std::size_t length) {
 }
 
 Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
+    return readRaw(buffer, length, false);
+}
+
+Status CameraTransfers::readPictureData(std::uint8_t* buffer, std::size_t length) {
+    return readRaw(buffer, length, true);
+}
+
+Status CameraTransfers::readRaw(std::uint8_t* buffer, std::size_t length, bool pictureData) {
     Hold hold(link_);
     std::size_t got = 0;
     int emptyAfterStart = 0;
     SerialPort& port = link_.port();
     const std::chrono::milliseconds gap = port.dataGap();
     for (int attempt = 0; attempt < timing_.rawReadRetries; ++attempt) {
-        const Status st = port.readData(buffer + got, length - got, gap);
+        const Status st = pictureData ? port.readData(buffer + got, length - got, gap)
+                                      : port.read(buffer + got, length - got);
         const std::size_t arrived = std::min(port.lastReadCount(), length - got);
         got += arrived;
         if (st == status::Ok && got == length)
             return status::Ok;
         if (st != status::Ok && st != status::TimedOut)
             return st;
-        // The camera may take its time before the first byte; once its data flows, a gap of a
-        // few character times means bytes were lost, and waiting longer cannot bring them.
-        // Whatever of the data is still coming is dropped, so the line is quiet again.
+        // The camera may take its time before the first byte; once its data flows, silence
+        // means bytes were lost, and waiting longer cannot bring them. Picture data flows
+        // without pauses, so a gap of a few character times says so (and whatever of it is
+        // still coming is dropped); other replies get the whole time-out.
         emptyAfterStart =
             (got > 0 && (arrived == 0 || st == status::TimedOut)) ? emptyAfterStart + 1 : 0;
         if (emptyAfterStart >= timing_.stalledReads) {
-            quietAfterData();
+            if (pictureData)
+                quietAfterData();
             return status::TimedOut;
         }
         sleepFor(timing_.rawRetrySleep);
@@ -668,7 +679,7 @@ Status CameraTransfers::readBlockOnce(std::uint32_t length, std::uint8_t* buffer
         quietAfterData();
         return status::Failed;
     }
-    return readChunkRaw(buffer, length);
+    return readPictureData(buffer, length);
 }
 
 bool CameraTransfers::betweenBlocks(std::size_t blockLength, bool withProgress,
@@ -737,7 +748,7 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
     while (pos < size) {
         const auto length =
             static_cast<std::uint32_t>(std::min<std::size_t>(kBlockSize, size - pos));
-        st = readChunkRaw(buffer.data() + pos, length);
+        st = readPictureData(buffer.data() + pos, length);
         if (st != status::Ok) {
             resyncAfter(st);
             events().transferNotice(notice::TransferError, nullptr, long(size));
@@ -749,7 +760,7 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
     }
     if (!readsWithoutChecksum()) {
         std::array<std::uint8_t, 2> word{};
-        st = readChunkRaw(word.data(), word.size());
+        st = readPictureData(word.data(), word.size());
         if (st != status::Ok) {
             resyncAfter(st);
             events().transferNotice(notice::TransferError, nullptr, long(size));
@@ -795,7 +806,7 @@ Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> b
         if (card) {
             st = command(cmd::ReadFile, {long(n)});
             if (st == status::Ok)
-                st = readChunkRaw(buffer.data() + pos, n);
+                st = readPictureData(buffer.data() + pos, n);
         } else {
             st = readBlockOnce(n, buffer.data() + pos);
         }
@@ -816,7 +827,7 @@ Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> b
     }
     if (card && pos == size && !readsWithoutChecksum()) {
         std::array<std::uint8_t, 2> word{};
-        if (const Status st = readChunkRaw(word.data(), word.size()); st == status::Ok)
+        if (const Status st = readPictureData(word.data(), word.size()); st == status::Ok)
             checkWord_ = loadLe16(word, 0);
         else
             resyncAfter(st);

@@ -160,6 +160,10 @@ private:
     static void markIncomplete(PictureList& list, int listed, std::optional<int> announced,
                                Status ended);
     Status command(int number, std::initializer_list<CommandArg> args);
+    // readChunkRaw for the bytes of a picture or note (and a card file's check word): the
+    // camera sends them without pauses, so a silence of the port's data gap ends the read.
+    Status readPictureData(std::uint8_t* buffer, std::size_t length);
+    Status readRaw(std::uint8_t* buffer, std::size_t length, bool pictureData);
     // A card command whose answer is a 4-byte raw reply that must begin with "OK".
     Status commandWithOkReply(int number, std::initializer_list<CommandArg> args);
     Status readLine(std::uint8_t* buffer, std::size_t length);
