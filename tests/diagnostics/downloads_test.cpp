@@ -18,32 +18,14 @@ Bytes pattern(std::size_t size) {
     return b;
 }
 
-std::string record(char type, std::uint32_t address, int addressBytes, const Bytes& data) {
-    Bytes body{static_cast<std::uint8_t>(addressBytes + data.size() + 1)};
-    for (int i = addressBytes - 1; i >= 0; --i)
-        body.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
-    body.insert(body.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (auto b : body)
-        sum += b;
-    body.push_back(static_cast<std::uint8_t>(~sum));
-    std::string text = std::string("S") + type;
-    char hex[3];
-    for (auto b : body) {
-        std::snprintf(hex, sizeof hex, "%02X", b);
-        text += hex;
-    }
-    return text;
-}
-
 // A firmware file: header "3.20", `count` data records, the end record; LF line endings.
 std::filesystem::path firmwareFile(const ScratchDir& dir, int count) {
     const auto path = dir / "fw.s19";
     std::ofstream out(path, std::ios::binary);
-    out << record('0', 0, 2, Bytes{'3', '.', '2', '0'}) << "\n";
+    out << sRecordText('0', 0, 2, Bytes{'3', '.', '2', '0'}) << "\n";
     for (int i = 0; i < count; ++i)
-        out << record('1', std::uint32_t(16 * i), 2, Bytes(16, std::uint8_t(i))) << "\n";
-    out << record('9', 0, 2, {}) << "\n";
+        out << sRecordText('1', std::uint32_t(16 * i), 2, Bytes(16, std::uint8_t(i))) << "\n";
+    out << sRecordText('9', 0, 2, {}) << "\n";
     return path;
 }
 
@@ -143,7 +125,7 @@ TEST(Downloads, RefusedRecordsRetryEightTimes) {
 TEST(Downloads, BadFirmwareFilesNeverReachTheCamera) {
     StationRig rig;
     const auto path = rig.dir / "bad.s19";
-    std::ofstream(path) << record('0', 0, 2, Bytes{'x'}) << "\nS1130000285F245F\n";
+    std::ofstream(path) << sRecordText('0', 0, 2, Bytes{'x'}) << "\nS1130000285F245F\n";
     rig.camera.clearLogs();
     EXPECT_FALSE(downloadFirmware(rig.station, path.string()));
     EXPECT_TRUE(rig.commands("D0").empty());

@@ -162,14 +162,6 @@ TEST(GainRun, ReplayWithACameraDownloads) {
     EXPECT_NE(rig.file("r.txt").find("Camera: KVMini\n"), std::string::npos);
 }
 
-} // namespace
-} // namespace kv::testing
-
-namespace kv::testing {
-namespace {
-
-using namespace diagnostics;
-
 // The final test: after the gain run a picture with a note recorded while the test sound
 // plays; the camera's settings come back however the test ends.
 TEST(FinalTest, PictureAndSoundStepAndTheRestoresOnEveryPath) {
@@ -236,14 +228,6 @@ TEST(FinalTest, PictureAndSoundStepAndTheRestoresOnEveryPath) {
         }
     }
 }
-
-} // namespace
-} // namespace kv::testing
-
-namespace kv::testing {
-namespace {
-
-using namespace diagnostics;
 
 // The downloads after the verdict, in order, with the gain image read back from the camera,
 // the colour levels of this sensor in the camera's parameters, and the failures of the steps
@@ -325,14 +309,6 @@ TEST(GainRun, DownloadsInOrderAndTheirFailures) {
     }
 }
 
-} // namespace
-} // namespace kv::testing
-
-namespace kv::testing {
-namespace {
-
-using namespace diagnostics;
-
 // "GAIN_DIAGNOSTIC_FILES": 2 writes the raw gain image and blemish list where the station's
 // readers find this camera's files, 3 the working and intermediate images as well.
 TEST(GainRun, DiagnosticFilesByLevel) {
@@ -371,30 +347,6 @@ TEST(GainRun, DiagnosticFilesByLevel) {
     }
 }
 
-} // namespace
-} // namespace kv::testing
-
-namespace kv::testing {
-namespace {
-
-using namespace diagnostics;
-
-std::string sRecord(char type, const Bytes& data) {
-    Bytes body{static_cast<std::uint8_t>(2 + data.size() + 1), 0, 0};
-    body.insert(body.end(), data.begin(), data.end());
-    unsigned sum = 0;
-    for (auto b : body)
-        sum += b;
-    body.push_back(static_cast<std::uint8_t>(~sum));
-    std::string text = std::string("S") + type;
-    char hex[3];
-    for (auto b : body) {
-        std::snprintf(hex, sizeof hex, "%02X", b);
-        text += hex;
-    }
-    return text + "\n";
-}
-
 // Answers the board boxes in turn; `onNext` runs when the operator loads the next board.
 class BoardOperator : public RecordingOperator {
 public:
@@ -419,8 +371,9 @@ TEST(GainRun, LedStationBoardAfterBoard) {
     GainRunRig rig;
     rig.profile.writeInt("GAIN_PARAMETERS", "GAIN_WHITE_EXPOSURE", 2);
     const auto program = rig.dir / "board.s19";
-    std::ofstream(program) << sRecord('0', Bytes{'3', '.', '5', '0'})
-                           << sRecord('1', Bytes(16, 0x4E)) << sRecord('9', {});
+    std::ofstream(program) << sRecordText('0', 0, 2, Bytes{'3', '.', '5', '0'}) << '\n'
+                           << sRecordText('1', 0, 2, Bytes(16, 0x4E)) << '\n'
+                           << sRecordText('9', 0, 2, {}) << '\n';
     rig.profile.writeString("DIAGNOSTICS", "DOWNLOAD_PROGRAM", program.string());
     BoardOperator op;
     op.loadNext = {true, false};

@@ -8,7 +8,9 @@
 #include "support/scratch_dir.h"
 #include "transfers/transfer_rig.h"
 
+#include <cstdio>
 #include <map>
+#include <string>
 
 namespace kv::testing {
 
@@ -128,5 +130,26 @@ public:
     int connects = 0;
     int disconnects = 0;
 };
+
+// One S-record line (without its line end): type, big-endian address of `addressBytes` bytes,
+// data and the one's-complement checksum, in hex.
+inline std::string sRecordText(char type, std::uint32_t address, int addressBytes,
+                               const Bytes& data) {
+    Bytes body{static_cast<std::uint8_t>(addressBytes + data.size() + 1)};
+    for (int i = addressBytes - 1; i >= 0; --i)
+        body.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
+    body.insert(body.end(), data.begin(), data.end());
+    unsigned sum = 0;
+    for (auto b : body)
+        sum += b;
+    body.push_back(static_cast<std::uint8_t>(~sum));
+    std::string text = std::string("S") + type;
+    char hex[3];
+    for (auto b : body) {
+        std::snprintf(hex, sizeof hex, "%02X", b);
+        text += hex;
+    }
+    return text;
+}
 
 } // namespace kv::testing
