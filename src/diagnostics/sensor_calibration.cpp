@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 namespace kv::diagnostics {
 
@@ -256,64 +257,67 @@ void SensorCalibration::createGains() {
     whiteDeviation_ = std::sqrt(std::max(0.0, (sumSquares - sum * sum / n) / (n - 1)));
 }
 
+// Writes through `put` the mean of the values `take` gives (nullopt: left out) over the window
+// of 20 starting 10 before each position; the first and last 10 positions take their nearest
+// full window's mean.
+template <class Take, class Put>
+static void windowMeans(int length, Take take, Put put) {
+    long sum = 0, count = 0;
+    auto add = [&](int i, int sign) {
+        if (const std::optional<long> v = take(i)) {
+            sum += sign * *v;
+            count += sign;
+        }
+    };
+    for (int i = 0; i < 20; ++i)
+        add(i, 1);
+    std::uint16_t first = 0, last = 0;
+    for (int i = 10; i < length - 10; ++i) {
+        if (i > 10) {
+            add(i - 11, -1);
+            add(i + 9, 1);
+        }
+        last = static_cast<std::uint16_t>(count ? sum / count : 0);
+        if (i == 10)
+            first = last;
+        put(i, last);
+    }
+    for (int i = 0; i < 10; ++i) {
+        put(i, first);
+        put(length - 1 - i, last);
+    }
+}
+
 void SensorCalibration::smoothGains(std::span<const std::uint16_t> gains,
                                     std::span<std::uint16_t> smoothed,
                                     std::span<const std::uint16_t> map) {
-    // Along lines: mean of the good samples of the 20 starting 10 before.
+    // Along lines: mean of the good samples.
     for (int p = 0; p < 4; ++p)
-        for (int l = 0; l < kPlaneLines; ++l) {
-            long sum = 0, count = 0;
-            auto add = [&](int s, int sign) {
-                if (map[static_cast<std::size_t>(mapIndex(p, l, s))] == 0) {
-                    sum += sign * gains[static_cast<std::size_t>(rawIndex(p, l, s))];
-                    count += sign;
-                }
-            };
-            for (int s = 0; s < 20; ++s)
-                add(s, 1);
-            for (int s = 10; s < kPlaneSamples - 10; ++s) {
-                if (s > 10) {
-                    add(s - 11, -1);
-                    add(s + 9, 1);
-                }
-                work_[static_cast<std::size_t>(rawIndex(p, l, s))] =
-                    static_cast<std::uint16_t>(count ? sum / count : 0);
-            }
-            for (int s = 0; s < 10; ++s) {
-                work_[static_cast<std::size_t>(rawIndex(p, l, s))] =
-                    work_[static_cast<std::size_t>(rawIndex(p, l, 10))];
-                work_[static_cast<std::size_t>(rawIndex(p, l, kPlaneSamples - 1 - s))] =
-                    work_[static_cast<std::size_t>(rawIndex(p, l, kPlaneSamples - 11))];
-            }
-        }
-    // Down columns: mean of the non-zero values of the 20 lines starting 10 before.
+        for (int l = 0; l < kPlaneLines; ++l)
+            windowMeans(
+                kPlaneSamples,
+                [&](int s) -> std::optional<long> {
+                    if (map[static_cast<std::size_t>(mapIndex(p, l, s))] != 0)
+                        return std::nullopt;
+                    return gains[static_cast<std::size_t>(rawIndex(p, l, s))];
+                },
+                [&](int s, std::uint16_t v) {
+                    work_[static_cast<std::size_t>(rawIndex(p, l, s))] = v;
+                });
+    // Down columns: mean of the non-zero line means.
     for (int p = 0; p < 4; ++p)
-        for (int s = 0; s < kPlaneSamples; ++s) {
-            long sum = 0, count = 0;
-            auto add = [&](int l, int sign) {
-                const auto v = work_[static_cast<std::size_t>(rawIndex(p, l, s))];
-                if (v != 0) {
-                    sum += sign * v;
-                    count += sign;
-                }
-            };
-            for (int l = 0; l < 20; ++l)
-                add(l, 1);
-            for (int l = 10; l < kPlaneLines - 10; ++l) {
-                if (l > 10) {
-                    add(l - 11, -1);
-                    add(l + 9, 1);
-                }
-                smoothed[static_cast<std::size_t>(rawIndex(p, l, s))] =
-                    static_cast<std::uint16_t>(count ? sum / count : 0);
-            }
-            for (int l = 0; l < 10; ++l) {
-                smoothed[static_cast<std::size_t>(rawIndex(p, l, s))] =
-                    smoothed[static_cast<std::size_t>(rawIndex(p, 10, s))];
-                smoothed[static_cast<std::size_t>(rawIndex(p, kPlaneLines - 1 - l, s))] =
-                    smoothed[static_cast<std::size_t>(rawIndex(p, kPlaneLines - 11, s))];
-            }
-        }
+        for (int s = 0; s < kPlaneSamples; ++s)
+            windowMeans(
+                kPlaneLines,
+                [&](int l) -> std::optional<long> {
+                    const auto v = work_[static_cast<std::size_t>(rawIndex(p, l, s))];
+                    if (v == 0)
+                        return std::nullopt;
+                    return v;
+                },
+                [&](int l, std::uint16_t v) {
+                    smoothed[static_cast<std::size_t>(rawIndex(p, l, s))] = v;
+                });
 }
 
 void SensorCalibration::buildBlemishMap() {
