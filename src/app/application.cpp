@@ -221,6 +221,8 @@ void Application::openFiles(const QStringList& files) {
 void Application::connectCamera() {
     if (!frame_ || camera_->connecting())
         return;
+    // The window stays alive while the search waits; no command may start meanwhile.
+    CommandRouter::BusyScope busy(router_);
     ConnectOperator op(frame_, productName_);
     camera_->connectCamera(op, diagnosticsShown_);
     removeConnectItems();

@@ -174,7 +174,8 @@ void CameraCommands::onKicked() {
     // New status announced by the camera: ask for it while the camera is idle.
     camera::CameraLink* cam = app_.camera().camera();
     if (!cam || app_.camera().transferRunning() || app_.camera().connecting() ||
-        cam->linkState() != camera::LinkState::Ready || !cam->statusChanged())
+        app_.router().busy() || cam->linkState() != camera::LinkState::Ready ||
+        !cam->statusChanged())
         return;
     (void)cam->takeStatusChanged();
     (void)cam->requestStatus();
@@ -366,20 +367,30 @@ void CameraCommands::formatCard() {
 void installCameraCommands(Application& app) {
     auto* commands = new CameraCommands(app);
     CommandTarget& target = app.router().application();
-    target.add(cmd::TakePicture, [commands] { commands->takePicture(); });
+    // A command waiting for a Busy camera keeps the window alive: no other command may start
+    // meanwhile. Erasing, formatting and the retrieval talk to the camera off this thread
+    // (with the camera items disabled) and leave the other commands free.
+    CommandRouter& router = app.router();
+    const auto add = [&target, &router](int id, std::function<void()> run) {
+        target.add(id, [&router, run = std::move(run)] {
+            CommandRouter::BusyScope busy(router);
+            run();
+        });
+    };
+    add(cmd::TakePicture, [commands] { commands->takePicture(); });
     const std::pair<int, int> qualities[] = {
         {cmd::Best, 0}, {cmd::Standard, 1}, {cmd::Cine, 2}, {cmd::Uncompressed, 3}};
     for (const auto& [id, quality] : qualities)
-        target.add(id, [commands, q = quality] { commands->setQuality(q); });
-    target.add(cmd::Sound, [commands] { commands->toggleSound(); });
-    target.add(cmd::Flash, [commands] { commands->toggleFlash(); });
-    target.add(cmd::AutoExpose, [commands] { commands->toggleAutoExpose(); });
+        add(id, [commands, q = quality] { commands->setQuality(q); });
+    add(cmd::Sound, [commands] { commands->toggleSound(); });
+    add(cmd::Flash, [commands] { commands->toggleFlash(); });
+    add(cmd::AutoExpose, [commands] { commands->toggleAutoExpose(); });
     for (int index = 0; index < 12; ++index)
-        target.add(cmd::kExposure[index], [commands, index] { commands->setExposure(index); });
+        add(cmd::kExposure[index], [commands, index] { commands->setExposure(index); });
     target.add(cmd::EraseMemory, [commands] { commands->eraseMemory(); });
-    target.add(cmd::CompressionLevel, [commands] { commands->setCompressionLevel(); });
-    target.add(cmd::Rs232, [commands] { commands->setProtocol(0); });
-    target.add(cmd::Rs422, [commands] { commands->setProtocol(1); });
+    add(cmd::CompressionLevel, [commands] { commands->setCompressionLevel(); });
+    add(cmd::Rs232, [commands] { commands->setProtocol(0); });
+    add(cmd::Rs422, [commands] { commands->setProtocol(1); });
     target.add(cmd::FormatCard, [commands] { commands->formatCard(); });
     target.add(cmd::RetrieveImages, [commands] { commands->retrieveImages(); });
 }

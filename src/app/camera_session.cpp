@@ -57,6 +57,7 @@ const camera::ConnectResult& CameraSession::connectCamera(Operator& op, bool dia
     cs.lineStandard = protocol_;
     camera::ConnectOptions options;
     options.diagnosticsMode = diagnosticsMode;
+    options.clock = &waitClock_;
     if (bench_) {
         // The bench camera sits on COM1 for this run: search from there.
         cs.fixedPort.reset();

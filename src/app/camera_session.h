@@ -4,6 +4,7 @@
 // written to the settings).
 #pragma once
 
+#include "base/clock.h"
 #include "base/operator.h"
 #include "camera/camera_events.h"
 #include "camera/camera_link.h"
@@ -68,6 +69,9 @@ signals:
 private:
     settings::AppSettings& settings_;
     std::unique_ptr<camsim::BenchCamera> bench_;
+    // The camera's waits between commands keep the window alive (declared before the camera,
+    // which uses it to the end).
+    RealClock waitClock_{[this] { pumpMessages(); }};
     std::unique_ptr<camera::CameraLink> camera_;
     camera::ConnectResult lastConnect_;
     bool connecting_ = false;

@@ -29,6 +29,23 @@ public:
     // While busy (a station procedure runs) no command starts; the command counts as handled.
     bool run(int id) const { return busy_ || diagnostics_.run(id) || application_.run(id); }
     void setBusy(bool busy) { busy_ = busy; }
+    bool busy() const { return busy_; }
+
+    // Busy for a scope, for commands that keep the window alive while they wait. Scopes nest:
+    // the state before the scope comes back at its end.
+    class BusyScope {
+    public:
+        explicit BusyScope(CommandRouter& router) : router_(router), before_(router.busy_) {
+            router_.busy_ = true;
+        }
+        ~BusyScope() { router_.busy_ = before_; }
+        BusyScope(const BusyScope&) = delete;
+        BusyScope& operator=(const BusyScope&) = delete;
+
+    private:
+        CommandRouter& router_;
+        bool before_;
+    };
 
 private:
     CommandTarget diagnostics_;

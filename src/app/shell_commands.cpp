@@ -28,6 +28,7 @@ void installShellCommands(Application& app) {
             camera::CameraLink* cam = app.camera().camera();
             if (!cam)
                 return;
+            CommandRouter::BusyScope busy(app.router());
             QtOperator op(app.frame(), app.productName());
             op.setWaitCursor(true);
             camera::changeBaudRate(*cam, rate, app.settings(), op);

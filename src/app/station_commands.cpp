@@ -77,7 +77,7 @@ void runStation(Application& app, const std::function<void(diag::Station&)>& pro
     if (running)
         return;
     running = true;
-    app.router().setBusy(true);
+    CommandRouter::BusyScope busy(app.router());
     QtOperator op(app.frame(), app.productName());
     RealClock clock([] { QCoreApplication::processEvents(); });
     settings::Profile& profile = app.settings().profile();
@@ -97,7 +97,6 @@ void runStation(Application& app, const std::function<void(diag::Station&)>& pro
     app.camera().setTransferRunning(false);
     if (!station.errorText.empty())
         op.message(station.errorText);
-    app.router().setBusy(false);
     running = false;
 }
 

@@ -42,6 +42,7 @@ const char* linkStateName(LinkState state) {
 
 CameraLink::CameraLink(std::string portName, int lineStandard, LinkOptions options)
     : portName_(std::move(portName)), timing_(options.timing),
+      waitClock_(options.waitClock != nullptr ? options.waitClock : &realClock()),
       events_(options.events != nullptr ? options.events : &noCameraEvents()) {
     const std::string device =
         options.devicePath.empty() ? portDevicePath(portName_) : options.devicePath;
@@ -176,7 +177,7 @@ Status CameraLink::waitWhileBusy() {
     if (linkState_.load() == LinkState::Lost)
         return status::LinkLost;
     for (int i = 0; i < kBusyWaits && linkState_.load() == LinkState::Busy; ++i)
-        sleepFor(timing_.busyPoll);
+        waitClock_->sleep(timing_.busyPoll);
     if (linkState_.load() == LinkState::Lost)
         return status::LostWhileBusy;
     return status::Ok;
@@ -331,7 +332,7 @@ LinkState CameraLink::connect(int rate) {
         return LinkState::NotConnected;
     }
     for (int i = 0; i < kStatusRetries; ++i) {
-        sleepFor(timing_.statusRetrySleep);
+        waitClock_->sleep(timing_.statusRetrySleep);
         if (requestStatus() == status::Ok)
             break;
     }

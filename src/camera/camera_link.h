@@ -17,6 +17,7 @@
 #pragma once
 
 #include "base/bytes.h"
+#include "base/clock.h"
 #include "base/result.h"
 #include "camera/camera_events.h"
 #include "camera/camera_status.h"
@@ -64,6 +65,11 @@ struct LinkOptions {
     LinkTiming timing;
     // Receiver of idle kicks and transfer notices; nullptr = none.
     CameraEvents* events = nullptr;
+    // The waits between commands of the thread issuing them (a Busy camera, the status
+    // retries of connect); nullptr = real time. The program passes one that keeps its window
+    // alive. Waits inside an exchange, the ping thread's and the destructor's stay plain
+    // sleeps. Must outlive the link.
+    Clock* waitClock = nullptr;
 };
 
 inline constexpr int kPingFailuresToLose = 5;
@@ -174,6 +180,8 @@ public:
     CameraEvents& events() { return *events_; }
     void setEvents(CameraEvents* events);
     const LinkTiming& timing() const { return timing_; }
+    // The clock of the waits between commands (see LinkOptions::waitClock).
+    Clock& waitClock() const { return *waitClock_; }
 
     LinkState linkState() const { return linkState_.load(); }
     void setLinkState(LinkState state) { linkState_.store(state); }
@@ -220,6 +228,7 @@ private:
 
     std::string portName_;
     LinkTiming timing_;
+    Clock* waitClock_;
     CameraEvents* events_;
     std::unique_ptr<SerialPort> port_;
     mutable std::mutex statusMutex_;

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdio>
-#include <thread>
 
 namespace kv::camera {
 
@@ -73,6 +72,7 @@ ConnectResult connectToCamera(const ConnectSettings& settings, const ConnectOpti
         linkOptions.devicePath = options.portDevice ? options.portDevice(port) : std::string();
         linkOptions.timing = options.timing;
         linkOptions.events = &events;
+        linkOptions.waitClock = options.clock;
         auto& slot = slots[searchIndex];
         slot = std::make_unique<CameraLink>(port, settings.lineStandard, linkOptions);
 
@@ -125,7 +125,7 @@ ConnectResult connectToCamera(const ConnectSettings& settings, const ConnectOpti
             result.incompatibleFirmware = true;
         }
         if (options.diagnosticsMode && settings.continuousTakePicture) {
-            std::this_thread::sleep_for(options.takePictureDelay);
+            camera->waitClock().sleep(options.takePictureDelay);
             (void)camera->execute(cmd::TakePicture);
         }
         result.removeSoundCommand = camera->hasNewFirmware();
@@ -141,7 +141,7 @@ bool changeBaudRate(CameraLink& camera, int menuValue, settings::AppSettings& se
     op.setWaitCursor(true);
     Status result = camera.setRate(menuValue);
     if (result == status::Ok) {
-        std::this_thread::sleep_for(camera.timing().statusRetrySleep);
+        camera.waitClock().sleep(camera.timing().statusRetrySleep);
         result = camera.requestStatus();
     }
     op.setWaitCursor(false);

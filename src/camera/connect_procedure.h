@@ -38,6 +38,9 @@ struct ConnectOptions {
     bool splashShown = false;     // the procedure does nothing while the splash screen is up
     bool diagnosticsMode = false; // enables the continuous take-picture setting
     std::chrono::milliseconds takePictureDelay{6000};
+    // The take-picture wait and the found camera's waits between commands
+    // (LinkOptions::waitClock); nullptr = real time. Must outlive the camera.
+    Clock* clock = nullptr;
     // Give up after this many tries (a non-interactive caller's bound); 0 = search until a
     // camera answers or the operator cancels.
     int maxTries = 0;
@@ -65,7 +68,8 @@ ConnectResult connectToCamera(const ConnectSettings& settings, const ConnectOpti
 
 // The "Baud Rate" menu command: `menuValue` 0 (Auto), 115200 or 57600. On success stores
 // "BAUD_RATE" and the camera's configured rate and says "Baud rate change successful.";
-// otherwise says "Baud rate change FAILED!" and leaves the setting alone.
+// otherwise says "Baud rate change FAILED!" and leaves the setting alone. Waits through the
+// camera's waitClock().
 bool changeBaudRate(CameraLink& camera, int menuValue, settings::AppSettings& settings,
                     Operator& op);
 

@@ -401,5 +401,28 @@ TEST_F(CameraCommandsTest, EraseAndFormatAskFirst) {
     EXPECT_EQ(op.messages.back(), "Memory Card Format Successful.");
 }
 
+TEST_F(CameraCommandsTest, WaitingForABusyCameraKeepsTheWindowAliveAndStartsNoOtherCommand) {
+    auto& a = startSimulated({"--picture-busy=1500"});
+    camsim::BenchCamera& bench = *a.camera().bench();
+    const auto flash = [&] {
+        return bench.withState([](camsim::CameraState& s) { return s.flash; });
+    };
+    const auto flashBefore = flash();
+    a.router().run(cmd::TakePicture);
+    ASSERT_TRUE(until([&] { return a.camera().camera()->linkState() == camera::LinkState::Busy; }));
+
+    // The second picture waits for the first: events are handled meanwhile, commands are not.
+    bool ticked = false;
+    QTimer::singleShot(100, &a, [&] {
+        ticked = true;
+        a.router().run(cmd::Flash);
+    });
+    a.router().run(cmd::TakePicture);
+    EXPECT_TRUE(ticked);
+    EXPECT_FALSE(a.router().busy());
+    EXPECT_EQ(flash(), flashBefore);
+    EXPECT_TRUE(until([&] { return commands->shutterPlays() == 2; }));
+}
+
 } // namespace
 } // namespace kv::testing

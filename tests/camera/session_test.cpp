@@ -427,3 +427,63 @@ TEST(ConnectProcedure, DiagnosticsModeTakesAPictureAfterConnecting) {
         EXPECT_EQ(std::count(log.begin(), log.end(), "P0"), diagnostics ? 1 : 0);
     }
 }
+
+// The waits a program makes on its window's thread go through the caller's clock, so a
+// program can keep its window alive and a test can run them in virtual time.
+TEST(ConnectProcedure, TakePictureAndStatusWaitsRunOnTheCallersClock) {
+    BenchCamera camera;
+    kv::VirtualClock clock;
+    Search search;
+    search.options.timing = quickTiming();
+    search.options.timing.statusRetrySleep = 700ms;
+    search.options.clock = &clock;
+    search.options.diagnosticsMode = true;
+    search.options.takePictureDelay = 6000ms;
+    search.settings.continuousTakePicture = true;
+    search.devices["COM1"] = camera.devicePath();
+    const ConnectResult r = search.run();
+    ASSERT_NE(r.camera, nullptr);
+    EXPECT_EQ(&r.camera->waitClock(), &clock);
+    // One status retry wait of connect, then the take-picture delay, both virtual.
+    EXPECT_EQ(clock.slept(), 6700ms);
+    const auto log = camera.commandLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "P0"), 1);
+}
+
+TEST(CameraSession, WaitsBetweenCommandsRunOnTheLinksClock) {
+    struct Case {
+        const char* what;
+        std::function<void(CameraLink&, kv::settings::AppSettings&)> act;
+        std::chrono::milliseconds slept;
+    } cases[] = {
+        // A Busy camera (pings held, so none ends it): ten polls, then the command goes.
+        {"busy camera",
+         [](CameraLink& link, auto&) {
+             CameraLink::PingHold hold(link);
+             link.setLinkState(LinkState::Busy);
+             (void)link.execute(cmd::Nop);
+         },
+         10 * 900ms},
+        {"baud rate command",
+         [](CameraLink& link, auto& settings) {
+             RecordingOperator op;
+             EXPECT_TRUE(changeBaudRate(link, 57600, settings, op));
+         },
+         700ms},
+    };
+    for (const Case& c : cases) {
+        TempSettings temp;
+        BenchCamera camera;
+        kv::VirtualClock clock;
+        LinkTiming timing = quickTiming();
+        timing.busyPoll = 900ms;
+        timing.statusRetrySleep = 700ms;
+        LinkOptions options = linkOptions(camera.devicePath(), timing);
+        options.waitClock = &clock;
+        CameraLink link("COM1", kLineRS232, options);
+        ASSERT_EQ(link.connect(9600), LinkState::Connected) << c.what;
+        const auto before = clock.slept();
+        c.act(link, temp.settings);
+        EXPECT_EQ(clock.slept() - before, c.slept) << c.what;
+    }
+}
