@@ -1,9 +1,11 @@
 // The bench sensor's defect list reader on arbitrary text: every accepted defect lies inside
 // the sensor's planes, a refused list gives a reason, and an accepted list reads back the same
-// from its own text form.
+// from its own text form. An accepted list is then put on one frame (kept from input to input
+// and refilled, not allocated anew), under a lighting the input's length picks.
 
 #include "camsim/bench_station.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -29,7 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             again != defects)
             __builtin_trap();
     }
-    std::vector<std::uint16_t> frame(960 * 800);
-    kv::camsim::applySensorDefects(defects, frame, 16, kv::camsim::Lighting::Blue);
+    if (!ok)
+        return 0;
+    static std::vector<std::uint16_t> frame(960 * 800);
+    std::fill(frame.begin(), frame.end(), std::uint16_t{300});
+    constexpr kv::camsim::Lighting lightings[] = {
+        kv::camsim::Lighting::Dark, kv::camsim::Lighting::White, kv::camsim::Lighting::Blue};
+    kv::camsim::applySensorDefects(defects, frame, 16, lightings[size % 3]);
     return 0;
 }
