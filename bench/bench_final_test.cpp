@@ -9,6 +9,7 @@
 #include "diagnostics/gain_replay.h"
 #include "diagnostics/gain_run.h"
 #include "diagnostics/station.h"
+#include "scratch.h"
 #include "settings/profile.h"
 
 #include <benchmark/benchmark.h>
@@ -18,12 +19,6 @@
 namespace {
 
 using namespace kv;
-
-std::filesystem::path scratch(const char* name) {
-    const auto dir = std::filesystem::temp_directory_path() / name;
-    std::filesystem::create_directories(dir);
-    return dir;
-}
 
 struct LedStation {
     camsim::BenchCamera camera{[] {
@@ -40,7 +35,8 @@ struct LedStation {
     std::unique_ptr<camera::CameraLink> link;
 
     explicit LedStation(const char* name, camsim::BenchStationOptions options = {})
-        : bench(camera, std::move(options)), dir(scratch(name)), profile(dir / "kvmini.INI") {
+        : bench(camera, std::move(options)), dir(bench::scratchFolder(name)),
+          profile(dir / "kvmini.INI") {
         profile.writeString("FILES", "GAIN_BLEMISH_FOLDER", dir.string());
         profile.writeInt("DIAGNOSTICS", "LED_STATION", 1);
         profile.writeString("DIAGNOSTICS", "RELAY_BOARD_BASE_ADDR", "378");
@@ -63,7 +59,7 @@ struct LedStation {
 };
 
 void FourPasses(benchmark::State& state) {
-    LedStation s("kv_bench_final_test");
+    LedStation s("final_test");
     if (!s.station.camera) {
         state.SkipWithError("no bench camera");
         return;
@@ -82,7 +78,7 @@ BENCHMARK(FourPasses)->Unit(benchmark::kMillisecond)->Iterations(3);
 void FourPassesSeededSensor(benchmark::State& state) {
     camsim::BenchStationOptions options;
     options.sensorDefects = camsim::seededSensorDefects(5, 3);
-    LedStation s("kv_bench_final_test_seeded", options);
+    LedStation s("final_test_seeded", options);
     if (!s.station.camera) {
         state.SkipWithError("no bench camera");
         return;
@@ -95,7 +91,7 @@ void FourPassesSeededSensor(benchmark::State& state) {
 BENCHMARK(FourPassesSeededSensor)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void Replay(benchmark::State& state) {
-    LedStation s("kv_bench_final_replay");
+    LedStation s("final_replay");
     diagnostics::GainRunOptions options;
     options.passes = 1;
     if (!s.station.camera || diagnostics::createGainRun(s.station, options) != 0) {

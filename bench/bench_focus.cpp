@@ -8,6 +8,7 @@
 #include "diagnostics/focus_measures.h"
 #include "diagnostics/focus_peak.h"
 #include "diagnostics/focus_station.h"
+#include "scratch.h"
 #include "settings/profile.h"
 
 #include <benchmark/benchmark.h>
@@ -57,8 +58,7 @@ void AnalyseSweep(benchmark::State& state) {
 BENCHMARK(AnalyseSweep)->Unit(benchmark::kMillisecond);
 
 void StationRun(benchmark::State& state) {
-    const auto dir = std::filesystem::temp_directory_path() / "kv_bench_focus";
-    std::filesystem::create_directories(dir);
+    const auto dir = bench::scratchFolder("focus");
     settings::Profile profile(dir / "kvmini.INI");
     for (auto _ : state) {
         VirtualClock clock;

@@ -5,9 +5,9 @@
 #include "imaging/edits.h"
 #include "imaging/enlarge.h"
 #include "imaging/jpeg_file.h"
+#include "scratch.h"
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -28,17 +28,12 @@ kv::Bytes picture(int width, int height) {
     return p;
 }
 
-std::filesystem::path scratch(const char* name) {
-    return std::filesystem::temp_directory_path() /
-           (std::string("kv_bench_") + std::to_string(::getpid()) + "_" + name);
-}
-
 void BM_StorePictureJpeg(benchmark::State& state) {
     const kv::Bytes rgb = picture(480, 400);
     const kv::Bytes note = {0x03, 0x03, 'K', 'V', 'Q', 1, 0x04, 0x04};
     PictureAttributes a;
     a.exposureIndex = 5;
-    const auto path = scratch("store.jpg");
+    const auto path = kv::bench::scratchPath("store.jpg");
     for (auto _ : state) {
         if (StorePictureJpeg(rgb, path, a, 1, note) != kv::status::Ok)
             state.SkipWithError("write failed");
@@ -68,7 +63,7 @@ BENCHMARK(BM_WhiteBalance960x800)->Unit(benchmark::kMillisecond);
 
 void BM_WriteJpeg960x800(benchmark::State& state) {
     const kv::Bytes big = picture(960, 800);
-    const auto path = scratch("write.jpg");
+    const auto path = kv::bench::scratchPath("write.jpg");
     for (auto _ : state) {
         if (WriteJpeg(big, path, 960, 800, kJpegQuality, 5, 1, std::string("note"), 1) !=
             kv::status::Ok)
@@ -82,7 +77,7 @@ BENCHMARK(BM_WriteJpeg960x800)->Unit(benchmark::kMillisecond);
 void BM_ReadJpeg960x800(benchmark::State& state) {
     const int boxWidth = static_cast<int>(state.range(0));
     const int boxHeight = static_cast<int>(state.range(1));
-    const auto path = scratch("read.jpg");
+    const auto path = kv::bench::scratchPath("read.jpg");
     const kv::Bytes big = picture(960, 800);
     if (WriteJpeg(big, path, 960, 800, kJpegQuality, 5, 1, std::string("note"), 1) !=
         kv::status::Ok) {

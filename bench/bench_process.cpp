@@ -7,6 +7,7 @@
 #include "imaging/process/process_commands.h"
 #include "imaging/process/ram_file.h"
 #include "platform/atomic_file.h"
+#include "scratch.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,14 +24,10 @@ kv::Bytes randomRam() {
     return ram;
 }
 
-std::filesystem::path scratch(const char* name) {
-    return std::filesystem::temp_directory_path() / name;
-}
-
 // The whole command: read the RAM file, render, write the TIFF.
 void RamFileToRgb8Tiff(benchmark::State& state) {
-    const auto ramPath = scratch("kv_bench_process.ram");
-    const auto outPath = scratch("kv_bench_process_rgb.tif");
+    const auto ramPath = kv::bench::scratchPath("process.ram");
+    const auto outPath = kv::bench::scratchPath("process_rgb.tif");
     kv::platform::writeFileAtomically(ramPath, randomRam());
     for (auto _ : state)
         benchmark::DoNotOptimize(kv::process::RamFileToRgbTiff(ramPath, outPath));
@@ -79,8 +76,7 @@ BENCHMARK(DspSimulationOneRamFile)->Unit(benchmark::kMillisecond);
 
 void DspSimulationWithDebugPictures(benchmark::State& state) {
     const kv::Bytes ram = randomRam();
-    const auto folder = scratch("kv_bench_process_debug");
-    std::filesystem::create_directories(folder);
+    const auto folder = kv::bench::scratchFolder("process_debug");
     kv::process::DspOptions options;
     options.debugFolder = folder;
     for (auto _ : state) {

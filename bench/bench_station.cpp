@@ -8,6 +8,7 @@
 #include "diagnostics/dac_test.h"
 #include "diagnostics/sound_test.h"
 #include "diagnostics/station.h"
+#include "scratch.h"
 #include "settings/profile.h"
 
 #include <benchmark/benchmark.h>
@@ -18,19 +19,13 @@ namespace {
 
 using namespace kv;
 
-std::filesystem::path scratch(const char* name) {
-    const auto dir = std::filesystem::temp_directory_path() / name;
-    std::filesystem::create_directories(dir);
-    return dir;
-}
-
 void SoundAnalysis(benchmark::State& state) {
     camsim::BenchCameraOptions cameraOptions;
     camsim::BenchCamera camera(cameraOptions);
     camsim::BenchStation bench(camera);
     bench.loudspeaker().playFile("test.wav");
     const Bytes recording = bench.record(9);
-    const auto dir = scratch("kv_bench_sound");
+    const auto dir = bench::scratchFolder("sound");
     diagnostics::SoundParams params;
     params.debugFile = dir / "fft_sound.txt";
     diagnostics::SpectrumAnalyzer analyzer;
@@ -49,7 +44,7 @@ void DacTest(benchmark::State& state) {
     cameraOptions.initialRate = 115200;
     camsim::BenchCamera camera(cameraOptions);
     camsim::BenchStation bench(camera);
-    const auto dir = scratch("kv_bench_dac");
+    const auto dir = bench::scratchFolder("dac");
     settings::Profile profile(dir / "kvmini.INI");
     SilentOperator op;
     diagnostics::Station station(op, bench.clock(), profile, bench.devices(), bench.loudspeaker());

@@ -6,9 +6,9 @@
 #include "imaging/jpeg_file.h"
 #include "library/picture_files.h"
 #include "library/picture_loader.h"
+#include "scratch.h"
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -24,9 +24,7 @@ constexpr int kPictures = 500;
 constexpr int kPage = 24; // a 6 x 4 grid
 
 fs::path makeFolder() {
-    const fs::path dir =
-        fs::temp_directory_path() / ("kv_bench_thumbs_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    const fs::path dir = kv::bench::scratchFolder("thumbs");
     kv::Bytes rgb(480 * 400 * 3);
     for (int y = 0; y < 400; ++y)
         for (int x = 0; x < 480; ++x) {
