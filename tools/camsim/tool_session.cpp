@@ -28,11 +28,10 @@ bool prepareToolSession(const std::function<std::optional<std::string>(std::stri
         }
         session.options.maxTries = static_cast<int>(n);
     }
-    // The link's own waits stay; only the polls a tool would sit out at its end are short.
-    session.options.timing.shutdownPoll = std::chrono::milliseconds(20);
-    session.options.timing.handshakePoll = std::chrono::milliseconds(10);
+    const bool simulate = flag("--simulate");
+    session.options.timing = toolLinkTiming(simulate);
 
-    if (flag("--simulate")) {
+    if (simulate) {
         BenchCameraOptions bench;
         if (!readBenchOptions(option, flag, bench, error))
             return false;
@@ -46,6 +45,23 @@ bool prepareToolSession(const std::function<std::optional<std::string>(std::stri
     }
     session.options.portDevice = [&session](std::string_view port) { return session.device(port); };
     return true;
+}
+
+camera::LinkTiming toolLinkTiming(bool simulate) {
+    using std::chrono::milliseconds;
+    camera::LinkTiming t;
+    t.shutdownPoll = milliseconds(20);
+    t.handshakePoll = milliseconds(10);
+    const char* quick = std::getenv(kQuickLinkVariable);
+    if (simulate && quick != nullptr && std::string_view(quick) == "1") {
+        t.serialTimeout = milliseconds(250);
+        t.pingInterval = milliseconds(20);
+        t.handshakePoll = milliseconds(2);
+        t.shutdownPoll = milliseconds(5);
+        t.longWaitSleep = milliseconds(1);
+        t.statusRetrySleep = milliseconds(5);
+    }
+    return t;
 }
 
 camera::ConnectResult connectToolSession(ToolSession& session, Operator& op,

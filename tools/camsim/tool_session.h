@@ -30,6 +30,13 @@ bool prepareToolSession(const std::function<std::optional<std::string>(std::stri
                         const std::function<bool(std::string_view)>& flag, ToolSession& session,
                         std::string& error);
 
+// The environment variable that shortens a simulated session's link waits (the tests set it).
+inline constexpr const char* kQuickLinkVariable = "KVTOOL_QUICK_LINK";
+// The link waits of a tool session: the polls a tool sits out at its end are short. With a
+// simulated camera and KVTOOL_QUICK_LINK=1 the pings and the waits between commands are short
+// too (a ping every 20 ms); the replies' time-out and the Busy camera's polls stay.
+camera::LinkTiming toolLinkTiming(bool simulate);
+
 // Runs the connect procedure for the session; the camera in the result, or none.
 camera::ConnectResult connectToolSession(ToolSession& session, Operator& op,
                                          camera::CameraEvents& events);

@@ -117,8 +117,7 @@ int runFocus(Args& args) {
         devices = std::make_unique<camsim::FocusBenchDevices>(*bench);
         camera::LinkOptions lo;
         lo.devicePath = bench->camera().devicePath();
-        lo.timing.shutdownPoll = std::chrono::milliseconds(20);
-        lo.timing.handshakePoll = std::chrono::milliseconds(10);
+        lo.timing = camsim::toolLinkTiming(true);
         link = std::make_unique<camera::CameraLink>("COM1", camera::kLineRS232, lo);
         if (link->connect(9600) != camera::LinkState::Connected)
             return fail("the bench camera did not answer");

@@ -1,7 +1,6 @@
 // kvtool: the project's libraries from the command line, for scripts and test stations.
 
 #include "command.h"
-
 #include "settings/profile.h"
 
 #include <algorithm>
@@ -18,7 +17,9 @@ std::vector<Command>& registry() {
 }
 } // namespace
 
-void registerCommand(Command command) { registry().push_back(std::move(command)); }
+void registerCommand(Command command) {
+    registry().push_back(std::move(command));
+}
 
 const std::vector<Command>& commands() {
     std::sort(registry().begin(), registry().end(),
@@ -81,7 +82,11 @@ void printHelp() {
                 "Commands:\n");
     for (const kvtool::Command& c : kvtool::commands())
         std::printf("  %-19s %s\n", c.name.c_str(), c.summary.c_str());
-    std::printf("\n'kvtool help COMMAND' shows a command's arguments.\n");
+    std::printf(
+        "\n'kvtool help COMMAND' shows a command's arguments.\n\n"
+        "Environment:\n"
+        "  KVTOOL_QUICK_LINK=1  with --simulate: the link pings every 20 ms and waits\n"
+        "                       250 ms for a reply (for tests; the camera's own waits stay)\n");
 }
 
 } // namespace
@@ -100,7 +105,8 @@ int main(int argc, char** argv) {
         passOn.push_back(rest.front());
         rest.erase(rest.begin());
     }
-    if (rest.empty() || rest.front() == "help" || rest.front() == "--help" || rest.front() == "-h") {
+    if (rest.empty() || rest.front() == "help" || rest.front() == "--help" ||
+        rest.front() == "-h") {
         if (rest.size() >= 2)
             return kvtool::usage(rest[1]) == 2 ? 0 : 1;
         printHelp();
