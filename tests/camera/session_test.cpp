@@ -412,42 +412,28 @@ TEST(ConnectProcedure, ReadsItsSettings) {
     EXPECT_FALSE(s.fixedPort.has_value()); // COMM_PORT_RS232 empty: search
 }
 
+// The take-picture delay and connect's status retry waits go through the caller's clock, so a
+// program can keep its window alive meanwhile and a test runs them in virtual time.
 TEST(ConnectProcedure, DiagnosticsModeTakesAPictureAfterConnecting) {
     for (bool diagnostics : {false, true}) {
         BenchCamera camera;
+        kv::VirtualClock clock;
         Search search;
         search.options.timing = quickTiming();
+        search.options.timing.statusRetrySleep = 700ms;
+        search.options.clock = &clock;
         search.options.diagnosticsMode = diagnostics;
-        search.options.takePictureDelay = 1ms;
+        search.options.takePictureDelay = 6000ms;
         search.settings.continuousTakePicture = true;
         search.devices["COM1"] = camera.devicePath();
         const ConnectResult r = search.run();
         ASSERT_NE(r.camera, nullptr);
+        EXPECT_EQ(&r.camera->waitClock(), &clock);
+        // One status retry wait of connect, then the take-picture delay.
+        EXPECT_EQ(clock.slept(), diagnostics ? 6700ms : 700ms);
         const auto log = camera.commandLog();
         EXPECT_EQ(std::count(log.begin(), log.end(), "P0"), diagnostics ? 1 : 0);
     }
-}
-
-// The waits a program makes on its window's thread go through the caller's clock, so a
-// program can keep its window alive and a test can run them in virtual time.
-TEST(ConnectProcedure, TakePictureAndStatusWaitsRunOnTheCallersClock) {
-    BenchCamera camera;
-    kv::VirtualClock clock;
-    Search search;
-    search.options.timing = quickTiming();
-    search.options.timing.statusRetrySleep = 700ms;
-    search.options.clock = &clock;
-    search.options.diagnosticsMode = true;
-    search.options.takePictureDelay = 6000ms;
-    search.settings.continuousTakePicture = true;
-    search.devices["COM1"] = camera.devicePath();
-    const ConnectResult r = search.run();
-    ASSERT_NE(r.camera, nullptr);
-    EXPECT_EQ(&r.camera->waitClock(), &clock);
-    // One status retry wait of connect, then the take-picture delay, both virtual.
-    EXPECT_EQ(clock.slept(), 6700ms);
-    const auto log = camera.commandLog();
-    EXPECT_EQ(std::count(log.begin(), log.end(), "P0"), 1);
 }
 
 TEST(CameraSession, WaitsBetweenCommandsRunOnTheLinksClock) {
