@@ -300,6 +300,7 @@ LinkState CameraLink::connect(int rate) {
     linkState_ = LinkState::NotConnected;
     rateRefused_ = false;
     noisyLine_ = false;
+    lineErrorRate_ = 0;
     if (port_->opening() == 1)
         return LinkState::NotConnected;
     const int max = port_->maxRate();

@@ -208,9 +208,12 @@ public:
     // The next command first waits for the line to fall quiet (after a raw phase went wrong).
     void requestResync() { resync_.store(true); }
     // What the transfers learnt of the line: the last item needed re-reads, so the next one
-    // is read in small blocks from the start.
+    // is read in small blocks from the start; and the share of bytes it was seen to corrupt,
+    // which limits how far one read is trusted.
     bool noisyLine() const { return noisyLine_.load(); }
     void setNoisyLine(bool noisy) { noisyLine_.store(noisy); }
+    double lineErrorRate() const { return lineErrorRate_.load(); }
+    void setLineErrorRate(double rate) { lineErrorRate_.store(rate); }
     // The line was seen quiet after a spoiled reply's data: the next command need not wait.
     void cancelResync() { resync_.store(false); }
 
@@ -237,6 +240,7 @@ private:
     bool rateRefused_ = false;
     std::atomic<bool> resync_{false};
     std::atomic<bool> noisyLine_{false};
+    std::atomic<double> lineErrorRate_{0};
 
     std::atomic<bool> statusChanged_{false};
     std::atomic<int> pingMode_{1};

@@ -3,106 +3,167 @@
 #include "camera/command_table.h"
 
 #include <algorithm>
+#include <array>
 
 namespace kv::camera {
+namespace {
 
-PartAssembly::PartAssembly(std::size_t size, PartCheck check)
-    : size_(size), check_(check), confirmedData_(size),
-      confirmed_((size + kSegment - 1) / kSegment, 0) {}
+// The chance that the candidate the check lets through is wrong, in units of the chance that two
+// wrong bytes cancel in the word sum (about 1/600): kept below 1/100 000 overall.
+constexpr double kDoubtBudget = 0.006;
+// Bytes' worth of the line's last known error rate that a fresh estimate starts from.
+constexpr double kPriorBytes = 4096;
+// Bounds of the search that places a block's received bytes.
+constexpr std::size_t kMaxLostPerBlock = 64;
+constexpr std::size_t kMaxAlignCells = std::size_t(1) << 20;
 
-std::pair<std::size_t, std::size_t> PartAssembly::segmentRange(std::size_t s) const {
-    const std::size_t from = s * kSegment;
-    return {from, std::min(size_, from + kSegment)};
-}
+} // namespace
 
-bool PartAssembly::sameSegment(const Read& a, const Read& b, std::size_t s) const {
-    const auto [from, to] = segmentRange(s);
-    return std::equal(a.data.begin() + static_cast<std::ptrdiff_t>(from),
-                      a.data.begin() + static_cast<std::ptrdiff_t>(to),
-                      b.data.begin() + static_cast<std::ptrdiff_t>(from));
-}
+PartAssembly::PartAssembly(std::size_t size, PartCheck check, double lineErrorRate)
+    : size_(size), check_(check), lineErrorRate_(lineErrorRate), confirmedData_(size),
+      confirmed_(size, 0), held_(size, 0) {}
 
 void PartAssembly::addRead(ByteSpan data, const std::vector<Range>& received,
-                           std::optional<std::uint16_t> checkWord) {
+                           std::optional<std::uint16_t> checkWord, std::vector<LostBlock> lost) {
     if (data.size() < size_)
         return;
-    Read read;
+    if (reads_.size() == kMaxReads) {
+        // The oldest read goes; what only it held is no longer held.
+        reads_.erase(reads_.begin());
+        heldCount_ = 0;
+        for (std::size_t b = 0; b < size_; ++b) {
+            held_[b] = confirmed_[b] || std::any_of(reads_.begin(), reads_.end(),
+                                                    [b](const Read& r) { return r.has[b] != 0; });
+            heldCount_ += held_[b];
+        }
+    }
+    Read& read = reads_.emplace_back();
     read.data.assign(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(size_));
-    read.has.assign(confirmed_.size(), 0);
+    read.has.assign(size_, 0);
     read.checkWord = checkWord;
-    // A segment counts only when a received range covers it entirely.
+    // Without a sum check only whole reads count, so lost blocks are of no use.
+    if (check_ != PartCheck::None)
+        read.lost = std::move(lost);
     for (const auto& [from, to] : received) {
         const std::size_t end = std::min(to, size_);
-        for (std::size_t s = (from + kSegment - 1) / kSegment; s < confirmed_.size(); ++s) {
-            const auto [a, b] = segmentRange(s);
-            if (b > end)
-                break;
-            if (a >= from)
-                read.has[s] = 1;
-        }
+        if (from < end)
+            std::fill(read.has.begin() + static_cast<std::ptrdiff_t>(from),
+                      read.has.begin() + static_cast<std::ptrdiff_t>(end), 1);
     }
     read.complete = std::all_of(read.has.begin(), read.has.end(), [](auto h) { return h != 0; });
     if (check_ == PartCheck::CheckWord && read.complete && !checkWord)
         read.complete = false;
 
-    for (std::size_t s = 0; s < confirmed_.size(); ++s) {
-        if (confirmed_[s] || !read.has[s])
-            continue;
-        for (const Read& earlier : reads_) {
-            if (earlier.has[s] && sameSegment(earlier, read, s)) {
-                const auto [from, to] = segmentRange(s);
-                std::copy(read.data.begin() + static_cast<std::ptrdiff_t>(from),
-                          read.data.begin() + static_cast<std::ptrdiff_t>(to),
-                          confirmedData_.begin() + static_cast<std::ptrdiff_t>(from));
-                confirmed_[s] = 1;
-                ++confirmedCount_;
-                break;
-            }
-        }
-    }
+    const std::size_t r = reads_.size() - 1;
+    for (std::size_t b = 0; b < size_; ++b)
+        if (reads_[r].has[b])
+            takeCopy(r, b);
     if (checkWord && !confirmedWord_) {
-        for (const Read& earlier : reads_)
-            if (earlier.checkWord == checkWord)
+        for (std::size_t i = 0; i < r; ++i)
+            if (reads_[i].checkWord == checkWord)
                 confirmedWord_ = checkWord;
     }
-    if (reads_.size() == kMaxReads)
-        reads_.erase(reads_.begin());
-    reads_.push_back(std::move(read));
+    placeLostBlocks();
+}
+
+void PartAssembly::takeCopy(std::size_t r, std::size_t b) {
+    if (!held_[b]) {
+        held_[b] = 1;
+        ++heldCount_;
+    }
+    const std::uint8_t value = reads_[r].data[b];
+    if (confirmed_[b]) {
+        ++compared_; // against the right value: only the new copy can be wrong
+        differed_ += value != confirmedData_[b];
+        return;
+    }
+    bool first = true;
+    for (std::size_t i = 0; i < reads_.size(); ++i) {
+        const Read& other = reads_[i];
+        if (i == r || !other.has[b])
+            continue;
+        if (first) {
+            compared_ += 2; // two copies that could be wrong
+            differed_ += other.data[b] != value;
+            first = false;
+        }
+        if (other.data[b] == value) {
+            confirmedData_[b] = value;
+            confirmed_[b] = 1;
+            ++confirmedCount_;
+            return;
+        }
+    }
+}
+
+void PartAssembly::placeLostBlocks() {
+    for (std::size_t r = 0; r < reads_.size(); ++r) {
+        auto& lost = reads_[r].lost;
+        for (auto it = lost.begin(); it != lost.end();) {
+            // What the other reads hold over the block's stretch.
+            std::vector<int> reference(it->length, -1);
+            std::size_t known = 0;
+            for (std::size_t k = 0; k < it->length && it->from + k < size_; ++k) {
+                const std::size_t b = it->from + k;
+                if (confirmed_[b]) {
+                    reference[k] = confirmedData_[b];
+                } else {
+                    for (std::size_t i = 0; i < reads_.size(); ++i)
+                        if (i != r && reads_[i].has[b]) {
+                            reference[k] = reads_[i].data[b];
+                            break;
+                        }
+                }
+                known += reference[k] >= 0;
+            }
+            // Too little to go by yet: a later read may hold more.
+            if (known * 2 < it->length) {
+                ++it;
+                continue;
+            }
+            const std::vector<int> placed = placeReceived(reference, it->received);
+            for (std::size_t k = 0; k < it->length && it->from + k < size_; ++k) {
+                const std::size_t b = it->from + k;
+                if (placed[k] < 0 || reads_[r].has[b])
+                    continue;
+                reads_[r].data[b] = static_cast<std::uint8_t>(placed[k]);
+                reads_[r].has[b] = 1;
+                takeCopy(r, b);
+            }
+            it = lost.erase(it);
+        }
+    }
+}
+
+double PartAssembly::errorRate() const {
+    return (static_cast<double>(differed_) + lineErrorRate_ * kPriorBytes) /
+           (static_cast<double>(compared_) + kPriorBytes);
 }
 
 bool PartAssembly::needs(std::size_t from, std::size_t to) const {
-    const std::size_t last = std::min(confirmed_.size(), (to + kSegment - 1) / kSegment);
-    for (std::size_t s = from / kSegment; s < last; ++s)
-        if (!confirmed_[s])
-            return true;
-    return false;
+    to = std::min(to, size_);
+    return from < to && std::find(confirmed_.begin() + static_cast<std::ptrdiff_t>(from),
+                                  confirmed_.begin() + static_cast<std::ptrdiff_t>(to),
+                                  0) != confirmed_.begin() + static_cast<std::ptrdiff_t>(to);
 }
 
 std::size_t PartAssembly::neededEnd() const {
-    for (std::size_t s = confirmed_.size(); s > 0; --s)
-        if (!confirmed_[s - 1])
-            return segmentRange(s - 1).second;
+    for (std::size_t b = size_; b > 0; --b)
+        if (!confirmed_[b - 1])
+            return b;
     return 0;
 }
 
-std::size_t PartAssembly::nextNeeded(std::size_t from) const {
-    for (std::size_t s = from / kSegment; s < confirmed_.size(); ++s)
-        if (!confirmed_[s])
-            return segmentRange(s).first;
-    return size_;
+std::size_t PartAssembly::nextUnheld(std::size_t from) const {
+    const auto it = std::find(held_.begin() + static_cast<std::ptrdiff_t>(std::min(from, size_)),
+                              held_.end(), 0);
+    return static_cast<std::size_t>(it - held_.begin());
 }
 
-std::size_t PartAssembly::neededRunEnd(std::size_t from) const {
-    std::size_t s = from / kSegment;
-    while (s < confirmed_.size() && !confirmed_[s])
-        ++s;
-    return std::min(size_, s * kSegment);
-}
-
-bool PartAssembly::passes(ByteSpan data, std::optional<std::uint16_t> word) const {
-    if (check_ == PartCheck::WordSum)
-        return wordSum(data) == 0xFFFF;
-    return word && static_cast<std::uint16_t>(wordSum(data) + *word) == 0xFFFF;
+std::size_t PartAssembly::unheldRunEnd(std::size_t from) const {
+    const auto it = std::find(held_.begin() + static_cast<std::ptrdiff_t>(std::min(from, size_)),
+                              held_.end(), 1);
+    return static_cast<std::size_t>(it - held_.begin());
 }
 
 std::optional<Bytes> PartAssembly::identicalCompleteReads() const {
@@ -119,74 +180,169 @@ std::optional<Bytes> PartAssembly::identicalCompleteReads() const {
 std::optional<Bytes> PartAssembly::result() const {
     if (check_ == PartCheck::None)
         return identicalCompleteReads();
-
-    // A whole read that passes the check needs nothing else (the newest first: it is the one
-    // that just came).
-    for (auto it = reads_.rbegin(); it != reads_.rend(); ++it)
-        if (it->complete && passes(it->data, it->checkWord))
-            return it->data;
-    if (reads_.size() < 2)
+    if (reads_.empty())
         return std::nullopt;
 
-    // Otherwise: confirmed segments, and for the others the distinct whole copies the reads
-    // hold. Every segment needs one; the choices multiply into the combinations tried.
-    struct Open {
-        std::size_t segment;
-        std::vector<const Read*> choices;
+    // The candidate: confirmed bytes, singles, and the first value of every byte in dispute.
+    struct Disputed {
+        std::size_t at;
+        std::vector<std::uint8_t> values;
     };
-    std::vector<Open> open;
+    Bytes copy = confirmedData_;
+    std::vector<Disputed> disputed;
+    std::size_t singles = 0;
     std::size_t combinations = 1;
-    for (std::size_t s = 0; s < confirmed_.size(); ++s) {
-        if (confirmed_[s])
+    for (std::size_t b = 0; b < size_; ++b) {
+        if (confirmed_[b])
             continue;
-        Open o{s, {}};
+        std::array<std::uint8_t, kMaxReads> values{};
+        std::size_t distinct = 0;
         for (const Read& read : reads_) {
-            if (!read.has[s])
-                continue;
-            const bool seen = std::any_of(o.choices.begin(), o.choices.end(),
-                                          [&](const Read* r) { return sameSegment(*r, read, s); });
-            if (!seen)
-                o.choices.push_back(&read);
+            if (read.has[b] &&
+                std::find(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(distinct),
+                          read.data[b]) == values.begin() + static_cast<std::ptrdiff_t>(distinct))
+                values[distinct++] = read.data[b];
         }
-        if (o.choices.empty())
+        // No read holds it, or it is the odd last byte, which no word of the sum covers.
+        if (distinct == 0 || (size_ % 2 == 1 && b == size_ - 1))
             return std::nullopt;
-        combinations *= o.choices.size();
+        copy[b] = values[0];
+        if (distinct == 1) {
+            ++singles;
+            continue;
+        }
+        combinations *= distinct;
         if (combinations > kMaxCombinations)
             return std::nullopt;
-        open.push_back(std::move(o));
+        disputed.push_back(
+            {b, {values.begin(), values.begin() + static_cast<std::ptrdiff_t>(distinct)}});
     }
-    std::vector<std::optional<std::uint16_t>> words;
+    std::vector<std::uint16_t> words;
     if (check_ == PartCheck::CheckWord) {
         if (confirmedWord_) {
-            words.push_back(confirmedWord_);
+            words.push_back(*confirmedWord_);
         } else {
             for (const Read& read : reads_)
                 if (read.checkWord &&
-                    std::find(words.begin(), words.end(), read.checkWord) == words.end())
-                    words.push_back(read.checkWord);
+                    std::find(words.begin(), words.end(), *read.checkWord) == words.end())
+                    words.push_back(*read.checkWord);
+            if (words.size() == 1)
+                singles += 2;
         }
-        if (words.empty() || combinations * words.size() > kMaxCombinations)
+        if (words.empty())
             return std::nullopt;
-    } else {
-        words.push_back(std::nullopt);
+        combinations *= words.size();
+        if (combinations > kMaxCombinations)
+            return std::nullopt;
     }
+    const double lambda = static_cast<double>(singles) * errorRate();
+    if (lambda * static_cast<double>(combinations - 1) + lambda * lambda / 2 > kDoubtBudget)
+        return std::nullopt;
 
-    Bytes copy = confirmedData_;
+    // The word sum is linear: each choice moves it by a known amount, so the combinations are
+    // counted without building them.
+    const std::uint16_t base = wordSum(copy);
+    const auto shift = [](std::size_t at) { return at % 2 == 0 ? 1 : 256; };
+    std::vector<std::size_t> pick(disputed.size(), 0);
+    std::optional<std::vector<std::size_t>> match;
+    int matches = 0;
     for (std::size_t c = 0; c < combinations; ++c) {
-        std::size_t pick = c;
-        for (const Open& o : open) {
-            const Read* read = o.choices[pick % o.choices.size()];
-            pick /= o.choices.size();
-            const auto [from, to] = segmentRange(o.segment);
-            std::copy(read->data.begin() + static_cast<std::ptrdiff_t>(from),
-                      read->data.begin() + static_cast<std::ptrdiff_t>(to),
-                      copy.begin() + static_cast<std::ptrdiff_t>(from));
+        std::size_t rest = c;
+        auto sum = static_cast<std::uint32_t>(base);
+        for (std::size_t i = 0; i < disputed.size(); ++i) {
+            const Disputed& d = disputed[i];
+            pick[i] = rest % d.values.size();
+            rest /= d.values.size();
+            const int delta = int(d.values[pick[i]]) - int(d.values[0]);
+            sum += static_cast<std::uint32_t>(delta * shift(d.at));
         }
-        for (const auto& word : words)
-            if (passes(copy, word))
-                return copy;
+        const std::size_t word = words.empty() ? 0 : rest % words.size();
+        if (!words.empty())
+            sum += words[word];
+        if (static_cast<std::uint16_t>(sum) != 0xFFFF)
+            continue;
+        if (++matches > 1)
+            return std::nullopt; // the check cannot tell the candidates apart
+        match = pick;
     }
-    return std::nullopt;
+    if (!match)
+        return std::nullopt;
+    for (std::size_t i = 0; i < disputed.size(); ++i)
+        copy[disputed[i].at] = disputed[i].values[(*match)[i]];
+    return copy;
+}
+
+std::vector<int> placeReceived(const std::vector<int>& reference, ByteSpan received) {
+    const std::size_t n = reference.size();
+    const std::size_t m = received.size();
+    std::vector<int> placed(n, -1);
+    if (m >= n)
+        return placed;
+    const std::size_t lost = n - m;
+    // The search keeps two tables of (m + 1) x (lost + 1) costs.
+    const std::size_t width = lost + 1;
+    if (lost > kMaxLostPerBlock || (m + 1) * width > kMaxAlignCells)
+        return placed;
+    constexpr std::uint32_t kNone = 0xFFFFFFFF;
+    const auto cost = [&](std::size_t i, std::size_t p) -> std::uint32_t {
+        return reference[p] >= 0 && reference[p] != received[i] ? 1 : 0;
+    };
+    // forward[i][j]: the fewest disagreements with the first i received bytes placed and j bytes
+    // of the block passed over as lost (so the block's first i + j bytes are accounted for);
+    // backward[i][j]: the fewest from there to the end.
+    std::vector<std::uint32_t> forward((m + 1) * width, kNone);
+    std::vector<std::uint32_t> backward((m + 1) * width, kNone);
+    const auto at = [width](std::size_t i, std::size_t j) { return i * width + j; };
+    forward[at(0, 0)] = 0;
+    for (std::size_t i = 0; i <= m; ++i) {
+        for (std::size_t j = 0; j <= lost; ++j) {
+            const std::uint32_t here = forward[at(i, j)];
+            if (here == kNone)
+                continue;
+            if (j < lost)
+                forward[at(i, j + 1)] = std::min(forward[at(i, j + 1)], here);
+            if (i < m)
+                forward[at(i + 1, j)] = std::min(forward[at(i + 1, j)], here + cost(i, i + j));
+        }
+    }
+    backward[at(m, lost)] = 0;
+    for (std::size_t i = m + 1; i-- > 0;) {
+        for (std::size_t j = width; j-- > 0;) {
+            std::uint32_t best = backward[at(i, j)];
+            if (j < lost && backward[at(i, j + 1)] != kNone)
+                best = std::min(best, backward[at(i, j + 1)]);
+            if (i < m && backward[at(i + 1, j)] != kNone)
+                best = std::min(best, backward[at(i + 1, j)] + cost(i, i + j));
+            backward[at(i, j)] = best;
+        }
+    }
+    const std::uint32_t best = forward[at(m, lost)];
+    // A reference of this block should disagree only where the line spoilt a byte.
+    if (best == kNone || best > 16 + n / 64)
+        return placed;
+    constexpr int kUnset = -2;
+    std::fill(placed.begin(), placed.end(), kUnset);
+    for (std::size_t i = 0; i <= m; ++i) {
+        for (std::size_t j = 0; j <= lost; ++j) {
+            const std::uint32_t here = forward[at(i, j)];
+            if (here == kNone)
+                continue;
+            const std::size_t p = i + j;
+            // Byte p passed over as lost on some best way: nothing can be said of it.
+            if (j < lost && backward[at(i, j + 1)] != kNone &&
+                here + backward[at(i, j + 1)] == best)
+                placed[p] = -1;
+            if (i < m && backward[at(i + 1, j)] != kNone &&
+                here + cost(i, p) + backward[at(i + 1, j)] == best) {
+                if (placed[p] == kUnset)
+                    placed[p] = received[i];
+                else if (placed[p] != received[i])
+                    placed[p] = -1;
+            }
+        }
+    }
+    std::replace(placed.begin(), placed.end(), kUnset, -1);
+    return placed;
 }
 
 } // namespace kv::camera

@@ -102,13 +102,24 @@ Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
     return readRaw(buffer, length, false);
 }
 
-Status CameraTransfers::readPictureData(std::uint8_t* buffer, std::size_t length) {
-    return readRaw(buffer, length, true);
+Status CameraTransfers::readPictureData(std::uint8_t* buffer, std::size_t length,
+                                        std::size_t* received) {
+    return readRaw(buffer, length, true, received);
 }
 
-Status CameraTransfers::readRaw(std::uint8_t* buffer, std::size_t length, bool pictureData) {
+Status CameraTransfers::readRaw(std::uint8_t* buffer, std::size_t length, bool pictureData,
+                                std::size_t* received) {
     Hold hold(link_);
     std::size_t got = 0;
+    // What came, for the caller, however the read ends.
+    struct Report {
+        std::size_t* to;
+        const std::size_t& got;
+        ~Report() {
+            if (to)
+                *to = got;
+        }
+    } report{received, got};
     int emptyAfterStart = 0;
     SerialPort& port = link_.port();
     const std::chrono::milliseconds gap = port.dataGap();
@@ -508,7 +519,13 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
     const PartCheck check = !fileSystem              ? PartCheck::WordSum
                             : readsWithoutChecksum() ? PartCheck::None
                                                      : PartCheck::CheckWord;
-    PartAssembly assembly(size, check);
+    PartAssembly assembly(size, check, link_.lineErrorRate());
+    // A re-read ends as soon as what it brought so far lets the assembly vouch for the part.
+    const auto enough = [&] {
+        PartAssembly trial = assembly;
+        trial.addRead(ByteSpan(buffer).first(size), ranges_, checkWord_, lost_);
+        return trial.result().has_value();
+    };
     Status st = status::Failed;
     const int attempts = check == PartCheck::None ? timing_.itemAttempts : timing_.rereadPasses;
     // Reads are counted; a selection that failed (a spoiled item line) costs little and only
@@ -544,10 +561,9 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
                 // the first re-read, and end after the last of them (a card goes to the end
                 // until its check word is confirmed).
                 PiecePlan plan;
-                plan.piece = first || reads == 2 ? kFirstPieceLength : kMinPieceLength;
-                plan.afterFailure = plan.piece;
                 plan.toEnd = first || (fileSystem && !assembly.wordConfirmed());
-                st = readPieces(size, buffer, plan, assembly, worker, requested);
+                st = readPieces(size, buffer, plan, assembly, worker, requested,
+                                plan.toEnd ? std::function<bool()>() : enough);
             }
         }
         if (fileSystem) {
@@ -564,30 +580,34 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
         if (worker && worker->stopRequested())
             return status::Failed;
         if (read) {
-            assembly.addRead(ByteSpan(buffer).first(size), ranges_, checkWord_);
+            assembly.addRead(ByteSpan(buffer).first(size), ranges_, checkWord_, std::move(lost_));
+            lost_.clear();
             retransmit_ += reads > 1 ? requested : 0;
         }
         if (auto copy = assembly.result()) {
             std::copy(copy->begin(), copy->end(), buffer.begin());
-            if (check != PartCheck::None)
+            if (check != PartCheck::None) {
                 link_.setNoisyLine(reads > 1);
+                link_.setLineErrorRate(assembly.errorRate());
+            }
             return status::Ok;
         }
         if (st == status::IoFailed || st == status::LinkLost)
             break; // the device is gone: further attempts cannot succeed
         // A line this noisy would take many more reads than the budget allows: the item is
         // reported missing now instead of after every pass.
-        if (check != PartCheck::None && reads >= 3 &&
-            assembly.confirmedSegments() * 2 < assembly.segments())
+        if (check != PartCheck::None && reads >= 3 && assembly.confirmedBytes() * 2 < size)
             break;
-        if (check != PartCheck::None && assembly.confirmedSegments() == assembly.segments() &&
+        if (check != PartCheck::None && assembly.confirmedBytes() == size &&
             (check != PartCheck::CheckWord || assembly.wordConfirmed())) {
             st = status::Failed; // two reads agree on every byte, and the check fails: the
             break;               // camera's own data is bad, re-reading cannot mend it
         }
     }
-    if (check != PartCheck::None && reads > 1)
+    if (check != PartCheck::None && reads > 1) {
         link_.setNoisyLine(true);
+        link_.setLineErrorRate(assembly.errorRate());
+    }
     release(buffer);
     return st == status::Ok ? status::Failed : st;
 }
@@ -601,6 +621,7 @@ void CameraTransfers::resyncAfter(Status failure) {
 }
 
 void CameraTransfers::trimRangesAfterFirstFailure() {
+    lost_.clear(); // a block that came short may be another request's
     std::size_t end = 0;
     std::vector<PartAssembly::Range> kept;
     for (const auto& range : ranges_) {
@@ -640,6 +661,7 @@ Status CameraTransfers::readBlocks(std::uint32_t size, std::span<std::uint8_t> b
     received_ = 0;
     stepsReported_ = 0;
     ranges_.clear();
+    lost_.clear();
     checkWord_.reset();
     if (buffer.size() < size)
         return status::Failed;
@@ -649,25 +671,35 @@ Status CameraTransfers::readBlocks(std::uint32_t size, std::span<std::uint8_t> b
     return st;
 }
 
-Status CameraTransfers::readBlockOnce(std::uint32_t length, std::uint8_t* buffer) {
+Status CameraTransfers::requestData(int number, std::uint32_t length) {
     if (link_.linkState() == LinkState::Lost)
         return status::LinkLost;
     CommandText text;
-    Status st = formatCommand(cmd::ReadBlock, {long(length)}, text);
+    Status st = formatCommand(number, {long(length)}, text);
     Bytes reply;
     if (st == status::Ok)
-        st = link_.sendCommand(text.view(), reply, cmd::ReadBlock);
+        st = link_.sendCommand(text.view(), reply, number);
     if (st != status::Ok)
         return st;
     // A reply spoiled on the line (or a refusal) is not followed by bytes we could trust:
-    // whatever comes (the count line and the block) is dropped until the line is quiet, which
-    // keeps it in step without waiting a whole time-out.
+    // whatever comes is dropped until the line is quiet, which keeps it in step without
+    // waiting a whole time-out.
     if (!isOkReply(reply)) {
         // The reply came (spoiled): once the line is quiet, nothing of it is left to wait for.
         if (quietAfterData())
             link_.cancelResync();
         return status::Failed;
     }
+    return status::Ok;
+}
+
+Status CameraTransfers::readBlockOnce(std::uint32_t length, std::uint8_t* buffer,
+                                      std::size_t* received) {
+    if (received)
+        *received = 0;
+    Status st = requestData(cmd::ReadBlock, length);
+    if (st != status::Ok)
+        return st;
     // The count line follows the reply without a pause.
     std::array<std::uint8_t, 8> line{};
     st = link_.readReply(line.data(), line.size(), link_.port().dataGap());
@@ -679,7 +711,13 @@ Status CameraTransfers::readBlockOnce(std::uint32_t length, std::uint8_t* buffer
         quietAfterData();
         return status::Failed;
     }
-    return readPictureData(buffer, length);
+    return readPictureData(buffer, length, received);
+}
+
+void CameraTransfers::keepLost(std::size_t from, std::size_t length, const std::uint8_t* data,
+                               std::size_t received) {
+    if (received > 0 && received < length)
+        lost_.push_back({from, length, Bytes(data, data + received)});
 }
 
 bool CameraTransfers::betweenBlocks(std::size_t blockLength, bool withProgress,
@@ -714,10 +752,12 @@ Status CameraTransfers::readPlainBlocks(std::uint32_t size, std::span<std::uint8
     while (pos < size) {
         const auto length =
             static_cast<std::uint32_t>(std::min<std::size_t>(blockLength, size - pos));
-        const Status st = readBlockOnce(length, buffer.data() + pos);
+        std::size_t got = 0;
+        const Status st = readBlockOnce(length, buffer.data() + pos, &got);
         if (st == status::Ok) {
             ranges_.emplace_back(pos, pos + length);
         } else {
+            keepLost(pos, length, buffer.data() + pos, got);
             if (failure == status::Ok)
                 failure = st;
             if (st == status::IoFailed || st == status::LinkLost)
@@ -741,29 +781,42 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
     Status st = command(cmd::ReadFile, {long(size)});
     if (st != status::Ok)
         return st;
-    // One continuous stream: a lost byte shifts everything after it, and every later chunk
-    // still fills up with the bytes that follow. Only a stream that arrived whole vouches for
-    // its bytes.
+    // One continuous stream: a lost byte moves everything after it up, and every later chunk
+    // still fills up with the bytes that follow, so only the stream's end shows the loss. A
+    // stream that came short is kept whole (check word included) as a lost block, for the
+    // assembly to place once other reads show where its bytes belong.
+    const bool withWord = !readsWithoutChecksum();
+    const auto streamLost = [&](std::size_t dataGot, const std::uint8_t* word,
+                                std::size_t wordGot) {
+        if (withWord) {
+            Bytes stream(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(dataGot));
+            stream.insert(stream.end(), word, word + wordGot);
+            keepLost(0, size + 2, stream.data(), stream.size());
+        }
+        events().transferNotice(notice::TransferError, nullptr, long(size));
+    };
     std::uint32_t pos = 0;
     while (pos < size) {
         const auto length =
             static_cast<std::uint32_t>(std::min<std::size_t>(kBlockSize, size - pos));
-        st = readPictureData(buffer.data() + pos, length);
+        std::size_t got = 0;
+        st = readPictureData(buffer.data() + pos, length, &got);
         if (st != status::Ok) {
             resyncAfter(st);
-            events().transferNotice(notice::TransferError, nullptr, long(size));
+            streamLost(pos + got, nullptr, 0);
             return st;
         }
         pos += length;
         if (!betweenBlocks(length, withProgress, worker))
             return status::Failed;
     }
-    if (!readsWithoutChecksum()) {
+    if (withWord) {
         std::array<std::uint8_t, 2> word{};
-        st = readPictureData(word.data(), word.size());
+        std::size_t got = 0;
+        st = readPictureData(word.data(), word.size(), &got);
         if (st != status::Ok) {
             resyncAfter(st);
-            events().transferNotice(notice::TransferError, nullptr, long(size));
+            streamLost(size, word.data(), got);
             return st;
         }
         checkWord_ = loadLe16(word, 0);
@@ -779,10 +832,12 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
 
 Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> buffer,
                                    const PiecePlan& plan, const PartAssembly& assembly,
-                                   CameraWorker* worker, std::uint32_t& requested) {
+                                   CameraWorker* worker, std::uint32_t& requested,
+                                   const std::function<bool()>& enough) {
     received_ = 0;
     stepsReported_ = 0;
     ranges_.clear();
+    lost_.clear();
     checkWord_.reset();
     requested = 0;
     Hold hold(link_);
@@ -790,47 +845,56 @@ Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> b
     const std::uint32_t end =
         plan.toEnd ? size
                    : static_cast<std::uint32_t>(std::min<std::size_t>(size, assembly.neededEnd()));
-    std::uint32_t piece = plan.piece;
     Status failure = status::Ok;
     std::uint32_t pos = 0;
     while (pos < end) {
-        // Bytes already vouched for pass in whole blocks up to the next byte in doubt; those in
-        // doubt go in pieces, never beyond the run of them.
-        const std::size_t next = assembly.nextNeeded(pos);
-        std::size_t length = next > pos
-                                 ? next - pos
-                                 : std::min<std::size_t>(piece, assembly.neededRunEnd(pos) - pos);
-        length = std::min<std::size_t>({length, kBlockSize, size - pos});
+        // Bytes some read holds go in whole blocks: a block that loses bytes on the way is
+        // still placed against that read's copy. Bytes no read holds go in pieces, so that a
+        // loss costs only a piece.
+        const std::size_t next = assembly.nextUnheld(pos);
+        std::size_t length =
+            next > pos ? next - pos
+                       : std::min<std::size_t>(plan.piece, assembly.unheldRunEnd(pos) - pos);
+        length = std::min<std::size_t>({length, kBlockSize, end - pos});
         const auto n = static_cast<std::uint32_t>(length);
         Status st = status::Ok;
+        std::size_t got = 0;
+        // A card sends its check word right after the file's last byte: the last piece and the
+        // word are read as one, so that a piece that lost a byte cannot pass for whole.
+        const bool withWord = card && pos + n == size && !readsWithoutChecksum();
+        Bytes tail(withWord ? n + 2 : 0);
         if (card) {
-            st = command(cmd::ReadFile, {long(n)});
+            st = requestData(cmd::ReadFile, n);
             if (st == status::Ok)
-                st = readPictureData(buffer.data() + pos, n);
+                st = withWord ? readPictureData(tail.data(), tail.size(), &got)
+                              : readPictureData(buffer.data() + pos, n, &got);
+            if (withWord) {
+                std::copy_n(tail.begin(), std::min<std::size_t>(got, n), buffer.begin() + pos);
+                if (st == status::Ok)
+                    checkWord_ = loadLe16(tail, n);
+            }
         } else {
-            st = readBlockOnce(n, buffer.data() + pos);
+            st = readBlockOnce(n, buffer.data() + pos, &got);
         }
         if (st == status::Ok) {
             ranges_.emplace_back(pos, pos + n);
         } else {
+            if (withWord)
+                keepLost(pos, n + 2, tail.data(), got);
+            else
+                keepLost(pos, n, buffer.data() + pos, got);
             if (failure == status::Ok)
                 failure = st;
             if (st == status::IoFailed || st == status::LinkLost)
                 return st;
             resyncAfter(st);
-            piece = plan.afterFailure;
         }
         pos += n;
         requested += n;
         if (!betweenBlocks(n, true, worker))
             return status::Failed;
-    }
-    if (card && pos == size && !readsWithoutChecksum()) {
-        std::array<std::uint8_t, 2> word{};
-        if (const Status st = readPictureData(word.data(), word.size()); st == status::Ok)
-            checkWord_ = loadLe16(word, 0);
-        else
-            resyncAfter(st);
+        if (enough && enough())
+            return status::Ok; // nothing further is needed
     }
     if (failure != status::Ok)
         events().transferNotice(notice::TransferError, nullptr, long(size));

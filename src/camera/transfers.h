@@ -56,10 +56,9 @@ struct TransferTiming {
 };
 
 inline constexpr std::size_t kBlockSize = 8192;
-// The blocks of a noisy line: the first re-read's (and the rest of a first read once a block
-// failed), and the later re-reads' (only bytes still in doubt).
+// The blocks of a noisy line where no read holds the bytes yet (the rest of a first read once a
+// block failed, and the first read of a line known to be noisy).
 inline constexpr std::uint32_t kFirstPieceLength = 128;
-inline constexpr std::uint32_t kMinPieceLength = 32;
 inline constexpr std::size_t kParameterRecordSize = 1024;
 // Raw uploads are capped here whatever the caller asks (the PC card is the largest memory).
 inline constexpr long kMaxUploadSize = 64L << 20;
@@ -162,12 +161,22 @@ private:
     Status command(int number, std::initializer_list<CommandArg> args);
     // readChunkRaw for the bytes of a picture or note (and a card file's check word): the
     // camera sends them without pauses, so a silence of the port's data gap ends the read.
-    Status readPictureData(std::uint8_t* buffer, std::size_t length);
-    Status readRaw(std::uint8_t* buffer, std::size_t length, bool pictureData);
+    // `received`, when given, gets the bytes that came (also when the read failed).
+    Status readPictureData(std::uint8_t* buffer, std::size_t length,
+                           std::size_t* received = nullptr);
+    Status readRaw(std::uint8_t* buffer, std::size_t length, bool pictureData,
+                   std::size_t* received = nullptr);
     // A card command whose answer is a 4-byte raw reply that must begin with "OK".
     Status commandWithOkReply(int number, std::initializer_list<CommandArg> args);
     Status readLine(std::uint8_t* buffer, std::size_t length);
-    Status readBlockOnce(std::uint32_t length, std::uint8_t* buffer);
+    // Row 1 or 46 for `length` bytes; a spoiled reply drops what follows until the line is
+    // quiet.
+    Status requestData(int number, std::uint32_t length);
+    Status readBlockOnce(std::uint32_t length, std::uint8_t* buffer,
+                         std::size_t* received = nullptr);
+    // Keeps a block of `length` bytes from `from` of which only `received` came.
+    void keepLost(std::size_t from, std::size_t length, const std::uint8_t* data,
+                  std::size_t received);
     Status readPlainBlocks(std::uint32_t size, std::span<std::uint8_t> buffer, bool withProgress,
                            CameraWorker* worker);
     Status readFileBlocks(std::uint32_t size, std::span<std::uint8_t> buffer, bool withProgress,
@@ -185,14 +194,16 @@ private:
                         const std::function<void(long)>& afterBlock, bool showRetries,
                         Operator& op);
     struct PiecePlan {
-        std::uint32_t piece = kBlockSize;        // bytes in doubt go in pieces of this length
-        std::uint32_t afterFailure = kBlockSize; // ... and of this one once a piece failed
+        std::uint32_t piece = kFirstPieceLength; // bytes no read holds go in pieces this long
         bool toEnd = true; // else the read ends after the last byte the assembly needs
     };
-    // A read of `size` bytes in pieces where the assembly still needs bytes and in whole
-    // blocks up to the next such byte elsewhere. `requested` receives the bytes asked for.
+    // A read of `size` bytes in pieces where no read holds the bytes yet and in whole blocks
+    // elsewhere. `requested` receives the bytes asked for; blocks that came short are kept in
+    // lost_.
+    // `enough`, when given, is asked after each block whether the read may end there.
     Status readPieces(std::uint32_t size, std::span<std::uint8_t> buffer, const PiecePlan& plan,
-                      const PartAssembly& assembly, CameraWorker* worker, std::uint32_t& requested);
+                      const PartAssembly& assembly, CameraWorker* worker, std::uint32_t& requested,
+                      const std::function<bool()>& enough = {});
     // After a failed read: asks the link to wait for a quiet line before the next command,
     // unless the failure left the line quiet already (time-outs, spoiled replies and count
     // lines of a block).
@@ -219,6 +230,7 @@ private:
     CameraEvents* sink_ = nullptr;
     // Of the last block read: the ranges that came whole and in step, and the card's check word.
     std::vector<PartAssembly::Range> ranges_;
+    std::vector<PartAssembly::LostBlock> lost_;
     std::optional<std::uint16_t> checkWord_;
     std::vector<WorkerRequest> deferred_;
 };
