@@ -513,9 +513,10 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
     }
 
     // Every read is kept by the assembly, which hands out a copy only when it can vouch for it
-    // (part_assembly.h). The first read is the camera's standard one; when it fails, the
-    // re-reads go in smaller blocks, so that a lost byte costs a small block instead of a large
-    // one, and they end once every byte still in doubt has come by.
+    // (part_assembly.h). The first read is the camera's standard one. Re-reads go in whole
+    // blocks where some read holds the bytes already (a block that loses bytes is placed
+    // against that copy) and in small pieces where none does; they end once the assembly can
+    // vouch for the part, or after the last byte still in doubt.
     const PartCheck check = !fileSystem              ? PartCheck::WordSum
                             : readsWithoutChecksum() ? PartCheck::None
                                                      : PartCheck::CheckWord;
@@ -556,10 +557,9 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
                 st = readBlocks(size, buffer, true, worker);
                 requested = size;
             } else {
-                // The first read of a line known to be noisy goes in pieces from the start; the
-                // re-reads ask only for the bytes still in doubt, in pieces that shrink after
-                // the first re-read, and end after the last of them (a card goes to the end
-                // until its check word is confirmed).
+                // The first read of a line known to be noisy holds nothing to place lost bytes
+                // against, so it goes in pieces from the start. A card's read goes to the end
+                // until its check word is confirmed.
                 PiecePlan plan;
                 plan.toEnd = first || (fileSystem && !assembly.wordConfirmed());
                 st = readPieces(size, buffer, plan, assembly, worker, requested,
