@@ -166,20 +166,53 @@ std::size_t PartAssembly::unheldRunEnd(std::size_t from) const {
     return static_cast<std::size_t>(it - held_.begin());
 }
 
-std::optional<Bytes> PartAssembly::identicalCompleteReads() const {
-    for (std::size_t i = 0; i < reads_.size(); ++i) {
-        if (!reads_[i].complete)
-            continue;
-        for (std::size_t j = i + 1; j < reads_.size(); ++j)
-            if (reads_[j].complete && reads_[j].data == reads_[i].data)
-                return reads_[i].data;
+std::optional<Bytes> PartAssembly::agreedCompleteReads() const {
+    std::vector<const Read*> complete;
+    for (const Read& read : reads_)
+        if (read.complete)
+            complete.push_back(&read);
+    if (complete.size() < 2)
+        return std::nullopt;
+    // The value the complete reads hold at `b`, or -1 when they leave it open: two reads that
+    // each spoil a byte agree on a wrong value about once in 256 x the line's error rate
+    // squared, so a value must lead every other by two reads.
+    const auto agreed = [&](std::size_t b) {
+        std::array<std::uint8_t, kMaxReads> values{};
+        std::array<int, kMaxReads> votes{};
+        std::size_t distinct = 0;
+        for (const Read* read : complete) {
+            std::size_t i = 0;
+            while (i < distinct && values[i] != read->data[b])
+                ++i;
+            if (i == distinct)
+                values[distinct++] = read->data[b];
+            ++votes[i];
+        }
+        std::size_t lead = 0;
+        int second = 0;
+        for (std::size_t i = 1; i < distinct; ++i) {
+            if (votes[i] > votes[lead]) {
+                second = votes[lead];
+                lead = i;
+            } else {
+                second = std::max(second, votes[i]);
+            }
+        }
+        return votes[lead] >= second + 2 ? int(values[lead]) : -1;
+    };
+    Bytes copy(size_);
+    for (std::size_t b = 0; b < size_; ++b) {
+        const int value = agreed(b);
+        if (value < 0)
+            return std::nullopt;
+        copy[b] = static_cast<std::uint8_t>(value);
     }
-    return std::nullopt;
+    return copy;
 }
 
 std::optional<Bytes> PartAssembly::result() const {
     if (check_ == PartCheck::None)
-        return identicalCompleteReads();
+        return agreedCompleteReads();
     if (reads_.empty())
         return std::nullopt;
 

@@ -11,8 +11,9 @@
 //     pass. The sum catches any one wrong byte, but two wrong bytes cancel in about one case of
 //     600, so the check vouches only for as much doubt as keeps that chance small: singles on a
 //     line that is seen corrupting bytes count against it, and so does every further choice.
-//   - No check (older card firmware): only two complete reads that are identical over the whole
-//     length.
+//   - No check (older card firmware): only complete reads count, and at every byte one value
+//     must lead every other by two reads (two identical complete reads, or four of which one
+//     spoilt the byte).
 #pragma once
 
 #include "base/bytes.h"
@@ -89,7 +90,7 @@ private:
         bool complete = false;
         std::vector<LostBlock> lost; // not placed yet
     };
-    std::optional<Bytes> identicalCompleteReads() const;
+    std::optional<Bytes> agreedCompleteReads() const;
     // A new copy of byte `b` in read `r`: compared with the others, confirmed when one agrees.
     void takeCopy(std::size_t r, std::size_t b);
     // Places the lost blocks whose stretch other reads mostly hold.
