@@ -268,8 +268,25 @@ std::optional<Bytes> PartAssembly::result() const {
         if (combinations > kMaxCombinations)
             return std::nullopt;
     }
-    const double lambda = static_cast<double>(singles) * errorRate();
-    if (lambda * static_cast<double>(combinations - 1) + lambda * lambda / 2 > kDoubtBudget)
+    // A wrong copy passes only with two wrong bytes that cancel, and only when some byte has
+    // no right value among its choices: a single that is wrong (a share `rate` of them), or a
+    // disputed byte of k values that are all wrong (about rate / k of them, since one wrong
+    // and one right copy are k / rate times likelier than k wrong ones). Every other
+    // combination of the choices is a further chance to cancel.
+    const double rate = errorRate();
+    const auto all = static_cast<double>(combinations);
+    const double lambda = static_cast<double>(singles) * rate;
+    double doubt = lambda * (all - 1);
+    double missing = lambda;
+    const auto disputedDoubt = [&](double chance, std::size_t values) {
+        missing += chance;
+        doubt += chance * (all - static_cast<double>(values));
+    };
+    for (const Disputed& d : disputed)
+        disputedDoubt(rate / static_cast<double>(d.values.size()), d.values.size());
+    if (words.size() > 1)
+        disputedDoubt(2 * rate / static_cast<double>(words.size()), words.size());
+    if (doubt + missing * missing / 2 * all > kDoubtBudget)
         return std::nullopt;
 
     // The word sum is linear: each choice moves it by a known amount, so the combinations are

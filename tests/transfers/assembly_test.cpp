@@ -108,22 +108,39 @@ TEST(PartAssembly, WhatEachCombinationOfReadsVouchesFor) {
         }
     }
 
-    // Disputed bytes: the sum accepts a combination only when no other passes too.
+    // Bytes 10, 12 and 14 of `missing` are 0x00, 0x40 and 0x00. Both reads spoil byte 10, so
+    // no choice is right there; the wrong choices 0x20 at 10 and 0x20 at 12 cancel, and that
+    // is the only combination that passes.
+    const Bytes missing = goodPartWith(size, {{10, 0x00}, {12, 0x40}, {14, 0x00}});
+    const auto with = [](Bytes data,
+                         std::initializer_list<std::pair<std::size_t, std::uint8_t>> set) {
+        for (const auto& [at, value] : set)
+            data[at] = value;
+        return data;
+    };
+    // Disputed bytes: the sum accepts a combination only when no other passes too, and only
+    // while the chance that some byte has no right choice at all stays small.
     struct Dispute {
         const char* name;
         Bytes good;
         Bytes first;
         Bytes second;
+        double lineErrorRate;
         bool vouched;
     } disputes[] = {
         {"three disputed bytes, one combination passes", adding, spoiled(adding, {5, 600}),
-         spoiled(adding, {300}), true},
+         spoiled(adding, {300}), 0, true},
         {"two combinations pass: left to another read", cancelling, spoiled(cancelling, {10}),
-         spoiled(cancelling, {12}), false},
+         spoiled(cancelling, {12}), 0, false},
+        {"one disputed byte on a line spoiling 1 byte in 200", good, spoiled(good, {5}), good,
+         1.0 / 200, true},
+        {"disputed bytes on a line spoiling 1 byte in 200: one may have no right choice", missing,
+         with(missing, {{10, 0x10}}), with(missing, {{10, 0x20}, {12, 0x20}, {14, 0x01}}),
+         1.0 / 200, false},
     };
     for (const Dispute& d : disputes) {
         SCOPED_TRACE(d.name);
-        PartAssembly assembly(size, PartCheck::WordSum);
+        PartAssembly assembly(size, PartCheck::WordSum, d.lineErrorRate);
         assembly.addRead(d.first, all, std::nullopt);
         assembly.addRead(d.second, all, std::nullopt);
         const auto result = assembly.result();
