@@ -370,6 +370,12 @@ std::vector<int> placeReceived(const std::vector<int>& reference, ByteSpan recei
     // A reference of this block should disagree only where the line spoilt a byte.
     if (best == kNone || best > 16 + n / 64)
         return placed;
+    // A lost byte may hide a wrong byte of the reference: the best way can then be a wrong one
+    // that puts its loss there, up to one disagreement per lost byte ahead of the true one.
+    // Where the reference holds a byte, a way that is out of step only places that byte or
+    // disputes it; where it holds none, the placed byte stands on the way alone, so there
+    // every way within that many of the best must agree.
+    const std::uint32_t within = best + static_cast<std::uint32_t>(lost);
     constexpr int kUnset = -2;
     std::fill(placed.begin(), placed.end(), kUnset);
     for (std::size_t i = 0; i <= m; ++i) {
@@ -378,12 +384,13 @@ std::vector<int> placeReceived(const std::vector<int>& reference, ByteSpan recei
             if (here == kNone)
                 continue;
             const std::size_t p = i + j;
-            // Byte p passed over as lost on some best way: nothing can be said of it.
+            const std::uint32_t limit = p < n && reference[p] < 0 ? within : best;
+            // Byte p passed over as lost on some such way: nothing can be said of it.
             if (j < lost && backward[at(i, j + 1)] != kNone &&
-                here + backward[at(i, j + 1)] == best)
+                here + backward[at(i, j + 1)] <= limit)
                 placed[p] = -1;
             if (i < m && backward[at(i + 1, j)] != kNone &&
-                here + cost(i, p) + backward[at(i + 1, j)] == best) {
+                here + cost(i, p) + backward[at(i + 1, j)] <= limit) {
                 if (placed[p] == kUnset)
                     placed[p] = received[i];
                 else if (placed[p] != received[i])

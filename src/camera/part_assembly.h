@@ -10,7 +10,8 @@
 //     copies (one per combination of choices) are tried against the check, and exactly one may
 //     pass. The sum catches any one wrong byte, but two wrong bytes cancel in about one case of
 //     600, so the check vouches only for as much doubt as keeps that chance small: singles on a
-//     line that is seen corrupting bytes count against it, and so does every further choice.
+//     line that is seen corrupting bytes count against it, so do disputed bytes (every value
+//     they offer may be wrong), and so does every further choice.
 //   - No check (older card firmware): only complete reads count, and at every byte one value
 //     must lead every other by two reads (two identical complete reads, or four of which one
 //     spoilt the byte).
@@ -116,8 +117,10 @@ private:
 // other reads say is there (-1: nothing known); `received` is what came, shorter by the bytes
 // lost. Among the ways of dropping bytes from the block that explain `received` with the fewest
 // disagreements with the reference, the placements they all agree on are returned (per byte of
-// the block its value, -1 where a loss may lie or the ways disagree). All -1 when the losses
-// are too many to search or the best way still disagrees too often to be believed.
+// the block its value, -1 where a loss may lie or the ways disagree). Where the reference knows
+// nothing, the ways up to one disagreement per lost byte worse must agree too: a loss can hide
+// a wrong byte of the reference. All -1 when the losses are too many to search or the best way
+// still disagrees too often to be believed.
 std::vector<int> placeReceived(const std::vector<int>& reference, ByteSpan received);
 
 } // namespace kv::camera

@@ -247,6 +247,42 @@ TEST(PlaceReceived, OnlyWhatEveryBestPlacementAgreesOn) {
         }
         EXPECT_LE(unplaced, c.unplaced.size() + 3);
     }
+    // Repetitive data lets a loss move freely; one wrong byte of the reference then draws the
+    // loss onto it, and a byte where nothing is known would be placed out of step.
+    struct Repetitive {
+        const char* name;
+        Bytes truth;
+        std::vector<std::size_t> lost;
+    } repetitive[] = {
+        {"flat, a byte lost", Bytes(400, 0x00), {80}},
+        {"a period of two, two bytes lost",
+         [] {
+             Bytes b(400);
+             for (std::size_t k = 0; k < b.size(); ++k)
+                 b[k] = k % 2 ? 0x80 : 0x7F;
+             return b;
+         }(),
+         {80, 81}},
+    };
+    for (Repetitive& r : repetitive) {
+        SCOPED_TRACE(r.name);
+        r.truth[120] = 0xA4; // where nothing is known
+        std::vector<int> reference;
+        for (std::size_t k = 0; k < r.truth.size(); ++k)
+            reference.push_back(k >= 100 && k < 140 ? -1 : r.truth[k]);
+        reference[200] = 0x11; // wrong
+        Bytes received = r.truth;
+        for (auto k = r.lost.rbegin(); k != r.lost.rend(); ++k)
+            received.erase(received.begin() + static_cast<std::ptrdiff_t>(*k));
+        const std::vector<int> placed = camera::placeReceived(reference, received);
+        ASSERT_EQ(placed.size(), r.truth.size());
+        for (std::size_t k = 0; k < r.truth.size(); ++k) {
+            if (placed[k] >= 0) {
+                EXPECT_EQ(placed[k], r.truth[k]) << k;
+            }
+        }
+    }
+
     // Bytes that match nothing, and more losses than the search takes, place nothing.
     const std::vector<int> reference(truth.begin(), truth.end());
     for (const Bytes& received : {patternBytes(390, 77), Bytes(300, 0x55)}) {
