@@ -21,7 +21,7 @@ constexpr std::size_t kMaxAlignCells = std::size_t(1) << 20;
 
 PartAssembly::PartAssembly(std::size_t size, PartCheck check, double lineErrorRate)
     : size_(size), check_(check), lineErrorRate_(lineErrorRate), confirmedData_(size),
-      confirmed_(size, 0), held_(size, 0) {}
+      confirmed_(size, 0), confirmedWhole_(size, 0), held_(size, 0) {}
 
 void PartAssembly::addRead(ByteSpan data, const std::vector<Range>& received,
                            std::optional<std::uint16_t> checkWord, std::vector<LostBlock> lost) {
@@ -48,7 +48,7 @@ void PartAssembly::addRead(ByteSpan data, const std::vector<Range>& received,
         const std::size_t end = std::min(to, size_);
         if (from < end)
             std::fill(read.has.begin() + static_cast<std::ptrdiff_t>(from),
-                      read.has.begin() + static_cast<std::ptrdiff_t>(end), 1);
+                      read.has.begin() + static_cast<std::ptrdiff_t>(end), kWhole);
     }
     read.complete = std::all_of(read.has.begin(), read.has.end(), [](auto h) { return h != 0; });
     if (check_ == PartCheck::CheckWord && read.complete && !checkWord)
@@ -72,9 +72,12 @@ void PartAssembly::takeCopy(std::size_t r, std::size_t b) {
         ++heldCount_;
     }
     const std::uint8_t value = reads_[r].data[b];
+    const bool whole = reads_[r].has[b] == kWhole;
     if (confirmed_[b]) {
         ++compared_; // against the right value: only the new copy can be wrong
         differed_ += value != confirmedData_[b];
+        if (whole && value == confirmedData_[b])
+            confirmedWhole_[b] = 1;
         return;
     }
     bool first = true;
@@ -90,6 +93,7 @@ void PartAssembly::takeCopy(std::size_t r, std::size_t b) {
         if (other.data[b] == value) {
             confirmedData_[b] = value;
             confirmed_[b] = 1;
+            confirmedWhole_[b] = whole || other.has[b] == kWhole;
             ++confirmedCount_;
             return;
         }
@@ -100,16 +104,18 @@ void PartAssembly::placeLostBlocks() {
     for (std::size_t r = 0; r < reads_.size(); ++r) {
         auto& lost = reads_[r].lost;
         for (auto it = lost.begin(); it != lost.end();) {
-            // What the other reads hold over the block's stretch.
+            // What the other reads hold over the block's stretch, as it came off the line: a
+            // byte another block was placed at could be out of step in repetitive data, and
+            // this block must not be drawn into agreeing with it.
             std::vector<int> reference(it->length, -1);
             std::size_t known = 0;
             for (std::size_t k = 0; k < it->length && it->from + k < size_; ++k) {
                 const std::size_t b = it->from + k;
-                if (confirmed_[b]) {
+                if (confirmed_[b] && confirmedWhole_[b]) {
                     reference[k] = confirmedData_[b];
                 } else {
                     for (std::size_t i = 0; i < reads_.size(); ++i)
-                        if (i != r && reads_[i].has[b]) {
+                        if (i != r && reads_[i].has[b] == kWhole) {
                             reference[k] = reads_[i].data[b];
                             break;
                         }
@@ -127,7 +133,7 @@ void PartAssembly::placeLostBlocks() {
                 if (placed[k] < 0 || reads_[r].has[b])
                     continue;
                 reads_[r].data[b] = static_cast<std::uint8_t>(placed[k]);
-                reads_[r].has[b] = 1;
+                reads_[r].has[b] = kPlaced;
                 takeCopy(r, b);
             }
             it = lost.erase(it);

@@ -84,9 +84,13 @@ public:
     double errorRate() const;
 
 private:
+    // How a read holds a byte: it arrived in a block that came whole, or was placed from a
+    // block that lost bytes.
+    static constexpr std::uint8_t kWhole = 1;
+    static constexpr std::uint8_t kPlaced = 2;
     struct Read {
         Bytes data;
-        std::vector<std::uint8_t> has; // per byte: arrived whole
+        std::vector<std::uint8_t> has; // per byte: kWhole, kPlaced or 0
         std::optional<std::uint16_t> checkWord;
         bool complete = false;
         std::vector<LostBlock> lost; // not placed yet
@@ -103,6 +107,7 @@ private:
     std::vector<Read> reads_;
     Bytes confirmedData_;
     std::vector<std::uint8_t> confirmed_;
+    std::vector<std::uint8_t> confirmedWhole_; // one of the agreeing copies arrived whole
     std::size_t confirmedCount_ = 0;
     std::vector<std::uint8_t> held_; // some read holds the byte
     std::size_t heldCount_ = 0;

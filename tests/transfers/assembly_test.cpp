@@ -192,6 +192,26 @@ TEST(PartAssembly, ABlockThatLostBytesIsPlacedAgainstAnotherRead) {
     EXPECT_EQ(assembly.result(), good);
 }
 
+// Only bytes that came off the line in a whole block guide a placement: a block placed where
+// nothing else is known stands alone there and does not draw a second block into agreeing.
+TEST(PartAssembly, PlacedBytesDoNotGuideAnotherPlacement) {
+    const Bytes good = goodPart(3000);
+    const auto without = [&](std::size_t from, std::size_t to, std::size_t lost) {
+        Bytes part(good.begin() + static_cast<std::ptrdiff_t>(from),
+                   good.begin() + static_cast<std::ptrdiff_t>(to));
+        part.erase(part.begin() + static_cast<std::ptrdiff_t>(lost - from));
+        return part;
+    };
+    Bytes nothing(good.size(), 0);
+    PartAssembly assembly(good.size(), PartCheck::WordSum);
+    assembly.addRead(good, {{0, 2000}}, std::nullopt);
+    assembly.addRead(nothing, {}, std::nullopt, {{0, 3000, without(0, 3000, 500)}});
+    EXPECT_EQ(assembly.heldBytes(), 3000u); // 2000-2999 placed with nothing to compare
+    assembly.addRead(nothing, {}, std::nullopt, {{1000, 2000, without(1000, 3000, 2500)}});
+    EXPECT_EQ(assembly.confirmedBytes(), 2000u - 1); // 500 is held once; 2000-2999 stand alone
+    EXPECT_EQ(assembly.result(), good);
+}
+
 TEST(PlaceReceived, OnlyWhatEveryBestPlacementAgreesOn) {
     Bytes truth = patternBytes(400, 3);
     for (std::size_t k = 200; k < 205; ++k)
