@@ -99,27 +99,23 @@ Status CameraTransfers::readLine(std::uint8_t* buffer, std::size_t length) {
 }
 
 Status CameraTransfers::readChunkRaw(std::uint8_t* buffer, std::size_t length) {
-    return readRaw(buffer, length, false);
+    std::size_t got = 0;
+    return readRaw(buffer, length, false, got);
 }
 
 Status CameraTransfers::readPictureData(std::uint8_t* buffer, std::size_t length,
                                         std::size_t* received) {
-    return readRaw(buffer, length, true, received);
+    std::size_t got = 0;
+    const Status st = readRaw(buffer, length, true, got);
+    if (received)
+        *received = got;
+    return st;
 }
 
 Status CameraTransfers::readRaw(std::uint8_t* buffer, std::size_t length, bool pictureData,
-                                std::size_t* received) {
+                                std::size_t& got) {
     Hold hold(link_);
-    std::size_t got = 0;
-    // What came, for the caller, however the read ends.
-    struct Report {
-        std::size_t* to;
-        const std::size_t& got;
-        ~Report() {
-            if (to)
-                *to = got;
-        }
-    } report{received, got};
+    got = 0;
     int emptyAfterStart = 0;
     SerialPort& port = link_.port();
     const std::chrono::milliseconds gap = port.dataGap();
@@ -560,10 +556,9 @@ Status CameraTransfers::fetchPart(TransferItem& item, bool sound, CameraWorker* 
                 // The first read of a line known to be noisy holds nothing to place lost bytes
                 // against, so it goes in pieces from the start. A card's read goes to the end
                 // until its check word is confirmed.
-                PiecePlan plan;
-                plan.toEnd = first || (fileSystem && !assembly.wordConfirmed());
-                st = readPieces(size, buffer, plan, assembly, worker, requested,
-                                plan.toEnd ? std::function<bool()>() : enough);
+                const bool toEnd = first || (fileSystem && !assembly.wordConfirmed());
+                st = readPieces(size, buffer, toEnd, assembly, worker, requested,
+                                toEnd ? std::function<bool()>() : enough);
             }
         }
         if (fileSystem) {
@@ -830,10 +825,9 @@ Status CameraTransfers::readFileBlocks(std::uint32_t size, std::span<std::uint8_
     return status::Ok;
 }
 
-Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> buffer,
-                                   const PiecePlan& plan, const PartAssembly& assembly,
-                                   CameraWorker* worker, std::uint32_t& requested,
-                                   const std::function<bool()>& enough) {
+Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> buffer, bool toEnd,
+                                   const PartAssembly& assembly, CameraWorker* worker,
+                                   std::uint32_t& requested, const std::function<bool()>& enough) {
     received_ = 0;
     stepsReported_ = 0;
     ranges_.clear();
@@ -843,8 +837,8 @@ Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> b
     Hold hold(link_);
     const bool card = link_.hasFileSystem();
     const std::uint32_t end =
-        plan.toEnd ? size
-                   : static_cast<std::uint32_t>(std::min<std::size_t>(size, assembly.neededEnd()));
+        toEnd ? size
+              : static_cast<std::uint32_t>(std::min<std::size_t>(size, assembly.neededEnd()));
     Status failure = status::Ok;
     std::uint32_t pos = 0;
     while (pos < end) {
@@ -854,7 +848,7 @@ Status CameraTransfers::readPieces(std::uint32_t size, std::span<std::uint8_t> b
         const std::size_t next = assembly.nextUnheld(pos);
         std::size_t length =
             next > pos ? next - pos
-                       : std::min<std::size_t>(plan.piece, assembly.unheldRunEnd(pos) - pos);
+                       : std::min<std::size_t>(kFirstPieceLength, assembly.unheldRunEnd(pos) - pos);
         length = std::min<std::size_t>({length, kBlockSize, end - pos});
         const auto n = static_cast<std::uint32_t>(length);
         Status st = status::Ok;

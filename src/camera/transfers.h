@@ -164,8 +164,8 @@ private:
     // `received`, when given, gets the bytes that came (also when the read failed).
     Status readPictureData(std::uint8_t* buffer, std::size_t length,
                            std::size_t* received = nullptr);
-    Status readRaw(std::uint8_t* buffer, std::size_t length, bool pictureData,
-                   std::size_t* received = nullptr);
+    // `got` receives the bytes that came, however the read ends.
+    Status readRaw(std::uint8_t* buffer, std::size_t length, bool pictureData, std::size_t& got);
     // A card command whose answer is a 4-byte raw reply that must begin with "OK".
     Status commandWithOkReply(int number, std::initializer_list<CommandArg> args);
     Status readLine(std::uint8_t* buffer, std::size_t length);
@@ -193,15 +193,12 @@ private:
     Status uploadBlocks(int command, long start, Bytes& buffer,
                         const std::function<void(long)>& afterBlock, bool showRetries,
                         Operator& op);
-    struct PiecePlan {
-        std::uint32_t piece = kFirstPieceLength; // bytes no read holds go in pieces this long
-        bool toEnd = true; // else the read ends after the last byte the assembly needs
-    };
-    // A read of `size` bytes in pieces where no read holds the bytes yet and in whole blocks
-    // elsewhere. `requested` receives the bytes asked for; blocks that came short are kept in
-    // lost_.
+    // A read of `size` bytes in pieces of kFirstPieceLength where no read holds the bytes yet
+    // and in whole blocks elsewhere; with `toEnd` false it ends after the last byte the
+    // assembly needs. `requested` receives the bytes asked for; blocks that came short are
+    // kept in lost_.
     // `enough`, when given, is asked after each block whether the read may end there.
-    Status readPieces(std::uint32_t size, std::span<std::uint8_t> buffer, const PiecePlan& plan,
+    Status readPieces(std::uint32_t size, std::span<std::uint8_t> buffer, bool toEnd,
                       const PartAssembly& assembly, CameraWorker* worker, std::uint32_t& requested,
                       const std::function<bool()>& enough = {});
     // After a failed read: asks the link to wait for a quiet line before the next command,
