@@ -17,6 +17,22 @@ constexpr double kPriorBytes = 4096;
 constexpr std::size_t kMaxLostPerBlock = 64;
 constexpr std::size_t kMaxAlignCells = std::size_t(1) << 20;
 
+// The distinct values some reads hold at one byte, and how many hold each.
+struct Tally {
+    std::array<std::uint8_t, PartAssembly::kMaxReads> values{};
+    std::array<int, PartAssembly::kMaxReads> votes{};
+    std::size_t distinct = 0;
+
+    void add(std::uint8_t value) {
+        std::size_t i = 0;
+        while (i < distinct && values[i] != value)
+            ++i;
+        if (i == distinct)
+            values[distinct++] = value;
+        ++votes[i];
+    }
+};
+
 } // namespace
 
 PartAssembly::PartAssembly(std::size_t size, PartCheck check, double lineErrorRate)
@@ -183,28 +199,20 @@ std::optional<Bytes> PartAssembly::agreedCompleteReads() const {
     // each spoil a byte agree on a wrong value about once in 256 x the line's error rate
     // squared, so a value must lead every other by two reads.
     const auto agreed = [&](std::size_t b) {
-        std::array<std::uint8_t, kMaxReads> values{};
-        std::array<int, kMaxReads> votes{};
-        std::size_t distinct = 0;
-        for (const Read* read : complete) {
-            std::size_t i = 0;
-            while (i < distinct && values[i] != read->data[b])
-                ++i;
-            if (i == distinct)
-                values[distinct++] = read->data[b];
-            ++votes[i];
-        }
+        Tally tally;
+        for (const Read* read : complete)
+            tally.add(read->data[b]);
         std::size_t lead = 0;
         int second = 0;
-        for (std::size_t i = 1; i < distinct; ++i) {
-            if (votes[i] > votes[lead]) {
-                second = votes[lead];
+        for (std::size_t i = 1; i < tally.distinct; ++i) {
+            if (tally.votes[i] > tally.votes[lead]) {
+                second = tally.votes[lead];
                 lead = i;
             } else {
-                second = std::max(second, votes[i]);
+                second = std::max(second, tally.votes[i]);
             }
         }
-        return votes[lead] >= second + 2 ? int(values[lead]) : -1;
+        return tally.votes[lead] >= second + 2 ? int(tally.values[lead]) : -1;
     };
     Bytes copy(size_);
     for (std::size_t b = 0; b < size_; ++b) {
@@ -234,14 +242,12 @@ std::optional<Bytes> PartAssembly::result() const {
     for (std::size_t b = 0; b < size_; ++b) {
         if (confirmed_[b])
             continue;
-        std::array<std::uint8_t, kMaxReads> values{};
-        std::size_t distinct = 0;
-        for (const Read& read : reads_) {
-            if (read.has[b] &&
-                std::find(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(distinct),
-                          read.data[b]) == values.begin() + static_cast<std::ptrdiff_t>(distinct))
-                values[distinct++] = read.data[b];
-        }
+        Tally tally;
+        for (const Read& read : reads_)
+            if (read.has[b])
+                tally.add(read.data[b]);
+        const auto& values = tally.values;
+        const std::size_t distinct = tally.distinct;
         // No read holds it, or it is the odd last byte, which no word of the sum covers.
         if (distinct == 0 || (size_ % 2 == 1 && b == size_ - 1))
             return std::nullopt;
